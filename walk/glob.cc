@@ -1,0 +1,1 @@
+#include "walk/glob.h"
