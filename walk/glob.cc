@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <bitset>
-#include <cstring>
 #include <cstddef>
-#include <functional>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <utility>
 
 #include <re2/re2.h>
@@ -881,8 +881,8 @@ void GlobSet::Engine::match_chunk(const Chunk& chunk, std::string_view candidate
   if (chunk.pairs) {
     bool possible = false;
     for (std::size_t i = 1; i < candidate.size() && !possible; ++i) {
-      possible = chunk.pairs->test(static_cast<unsigned char>(candidate[i - 1]) << 8 |
-                                   static_cast<unsigned char>(candidate[i]));
+      possible = (*chunk.pairs)[static_cast<unsigned char>(candidate[i - 1]) << 8 |
+                                static_cast<unsigned char>(candidate[i])];
     }
     if (!possible) return;
   }
