@@ -1,0 +1,128 @@
+#include "core/finding.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <unordered_set>
+#include <vector>
+
+namespace vorn_core {
+namespace {
+
+int sign(std::strong_ordering order) { return order < 0 ? -1 : order > 0 ? 1 : 0; }
+
+TEST(Severity, IsOneOrderedByteWithLowerCaseWords) {
+  static_assert(sizeof(Severity) == 1);
+  EXPECT_LT(Severity::info, Severity::low);
+  EXPECT_LT(Severity::high, Severity::critical);
+  EXPECT_EQ(static_cast<int>(Severity::critical), 4);
+  EXPECT_EQ(word(Severity::info), "info");
+  EXPECT_EQ(word(Severity::low), "low");
+  EXPECT_EQ(word(Severity::medium), "medium");
+  EXPECT_EQ(word(Severity::high), "high");
+  EXPECT_EQ(word(Severity::critical), "critical");
+}
+
+TEST(Dimension, WritesBuiltinWordsAndCustomNamesUnchanged) {
+  EXPECT_EQ(Dimension(Dimension::maintainability).word(), "maintainability");
+  EXPECT_EQ(Dimension(Dimension::security).word(), "security");
+  EXPECT_EQ(Dimension(Dimension::complexity).word(), "complexity");
+  EXPECT_EQ(Dimension(Dimension::documentation).word(), "documentation");
+  EXPECT_EQ(Dimension(Dimension::test_smell).word(), "test_smell");
+  EXPECT_EQ(Dimension(Dimension::Custom{"Style \"x\""}).word(), "Style \"x\"");
+  EXPECT_EQ(Dimension(Dimension::Custom{""}).word(), "");
+}
+
+// Each entry orders strictly before the next: built-ins in declaration order,
+// then custom names by unsigned bytes, a name before its extensions.
+std::vector<Dimension> ascending_dimensions() {
+  return {Dimension::maintainability,   Dimension::security,
+          Dimension::complexity,        Dimension::documentation,
+          Dimension::test_smell,        Dimension::Custom{""},
+          Dimension::Custom{"Z"},       Dimension::Custom{"a"},
+          Dimension::Custom{"ab"},      Dimension::Custom{"b"},
+          Dimension::Custom{"maintainability"}, Dimension::Custom{"security"},
+          Dimension::Custom{"\x7F"},    Dimension::Custom{"\xC3\xA9"}};
+}
+
+TEST(Dimension, OrdersBuiltinsFirstThenCustomByBytes) {
+  const std::vector<Dimension> ascending = ascending_dimensions();
+  for (std::size_t i = 0; i < ascending.size(); ++i) {
+    for (std::size_t j = 0; j < ascending.size(); ++j) {
+      EXPECT_EQ(sign(ascending[i] <=> ascending[j]), sign(i <=> j))
+          << ascending[i].word() << " vs " << ascending[j].word();
+      EXPECT_EQ(ascending[i] == ascending[j], i == j);
+    }
+  }
+}
+
+TEST(Dimension, CustomNamedLikeABuiltinStaysDistinct) {
+  const Dimension builtin = Dimension::security;
+  const Dimension custom = Dimension::Custom{"security"};
+  EXPECT_NE(builtin, custom);
+  EXPECT_EQ(builtin.word(), custom.word());
+  EXPECT_LT(Dimension(Dimension::test_smell), custom);
+  std::unordered_set<Dimension> set;
+  for (const Dimension& d : ascending_dimensions()) set.insert(d);
+  set.insert(Dimension::Custom{"security"});  // already there
+  set.insert(Dimension::security);            // already there
+  EXPECT_EQ(set.size(), ascending_dimensions().size());
+  EXPECT_EQ(std::hash<Dimension>{}(Dimension::Custom{"ab"}),
+            std::hash<Dimension>{}(Dimension::Custom{std::string("ab")}));
+}
+
+Finding finding_at(std::string file, std::uint32_t start, std::string rule_id) {
+  Finding finding;
+  finding.location.file = std::move(file);
+  finding.location.span.start = start;
+  finding.rule_id = std::move(rule_id);
+  return finding;
+}
+
+TEST(FindingOrder, FileThenSpanStartThenRuleBytes) {
+  constexpr std::uint32_t kMax = std::numeric_limits<std::uint32_t>::max();
+  // Each entry orders strictly before the next.
+  const std::vector<Finding> ascending = {
+      finding_at("a/z.rs", 0, "x"), finding_at("a.rs", 900, "x"),  finding_at("b.rs", 0, "x"),
+      finding_at("b.rs", 9, "zz"),   finding_at("b.rs", 10, "R1"), finding_at("b.rs", 10, "R10"),
+      finding_at("b.rs", 10, "R2"),  finding_at("b.rs", 10, "Z9"), finding_at("b.rs", 10, "a1"),
+      finding_at("b.rs", 10, "\xC3\xA9"), finding_at("b.rs", kMax - 1, "a"),
+      finding_at("b.rs", kMax, ""),
+  };
+  for (std::size_t i = 0; i < ascending.size(); ++i) {
+    for (std::size_t j = 0; j < ascending.size(); ++j) {
+      EXPECT_EQ(sign(cmp(ascending[i], ascending[j])), sign(i <=> j)) << i << " vs " << j;
+    }
+  }
+}
+
+TEST(FindingOrder, IgnoresEveryOtherFieldAndSpellingOfTheFile) {
+  Finding first = finding_at("src//a.rs", 5, "r");
+  first.analyzer = "z";
+  first.dimension = Dimension::Custom{"zz"};
+  first.severity = Severity::critical;
+  first.message = "zzz";
+  first.location.span.end = 999;
+  first.location.start = {99, 99};
+  first.location.end = {100, 1};
+  first.suggestion = "s";
+  first.references = {"r"};
+  first.cwe = {"c"};
+  first.owasp = {"o"};
+  Finding second = finding_at("src/a.rs", 5, "r");
+  second.message = "aaa";
+  EXPECT_EQ(sign(cmp(first, second)), 0);
+  EXPECT_EQ(sign(cmp(second, first)), 0);
+
+  // A stable sort keeps equal findings, in their incoming order.
+  std::vector<Finding> findings = {first, finding_at("src/a.rs", 4, "r"), second};
+  std::ranges::stable_sort(findings, [](const Finding& l, const Finding& r) { return cmp(l, r) < 0; });
+  ASSERT_EQ(findings.size(), 3u);
+  EXPECT_EQ(findings[0].location.span.start, 4u);
+  EXPECT_EQ(findings[1].message, "zzz");
+  EXPECT_EQ(findings[2].message, "aaa");
+}
+
+}  // namespace
+}  // namespace vorn_core

@@ -1,0 +1,264 @@
+#include "core/report.h"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
+#include "walk/text.h"
+
+namespace vorn_core {
+namespace {
+
+constexpr std::string_view kInvalidPath = "path contains invalid UTF-8 characters";
+
+void append_uint(std::string& out, std::uint64_t value) {
+  char buffer[20];
+  const auto written = std::to_chars(std::begin(buffer), std::end(buffer), value);
+  out.append(buffer, written.ptr);
+}
+
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+  std::array<bool, 256> table{};
+  for (int byte = 0; byte < 0x20; ++byte) table[byte] = true;
+  table['"'] = true;
+  table['\\'] = true;
+  return table;
+}();
+
+void append_escape(std::string& out, unsigned char byte) {
+  switch (byte) {
+    case '"': out.append("\\\""); return;
+    case '\\': out.append("\\\\"); return;
+    case '\b': out.append("\\b"); return;
+    case '\t': out.append("\\t"); return;
+    case '\n': out.append("\\n"); return;
+    case '\f': out.append("\\f"); return;
+    case '\r': out.append("\\r"); return;
+    default: {
+      constexpr std::string_view kHex = "0123456789abcdef";
+      const char escape[] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+      out.append(escape, sizeof escape);
+    }
+  }
+}
+
+// Non-ASCII bytes pass through unchanged; only quotes, backslashes and
+// control bytes are escaped, and the runs between them are copied whole.
+void append_string(std::string& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (!kNeedsEscape[byte]) continue;
+    out.append(text.substr(run, i - run));
+    append_escape(out, byte);
+    run = i + 1;
+  }
+  out.append(text.substr(run));
+  out.push_back('"');
+}
+
+void append_strings(std::string& out, const std::vector<std::string>& texts) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    append_string(out, texts[i]);
+  }
+  out.push_back(']');
+}
+
+void append_line_col(std::string& out, const LineCol& position) {
+  out.append("{\"line\":");
+  append_uint(out, position.line);
+  out.append(",\"column\":");
+  append_uint(out, position.column);
+  out.push_back('}');
+}
+
+// False, having written nothing, when the path is not valid UTF-8.
+bool append_location(std::string& out, const Location& location) {
+  if (!vorn_walk::is_valid_utf8(location.file)) return false;
+  out.append("{\"file\":");
+  append_string(out, location.file);
+  out.append(",\"span\":{\"start\":");
+  append_uint(out, location.span.start);
+  out.append(",\"end\":");
+  append_uint(out, location.span.end);
+  out.append("},\"start\":");
+  append_line_col(out, location.start);
+  out.append(",\"end\":");
+  append_line_col(out, location.end);
+  out.push_back('}');
+  return true;
+}
+
+bool append_finding(std::string& out, const Finding& finding) {
+  out.append("{\"analyzer\":");
+  append_string(out, finding.analyzer);
+  out.append(",\"dimension\":");
+  append_string(out, finding.dimension.word());
+  out.append(",\"rule_id\":");
+  append_string(out, finding.rule_id);
+  out.append(",\"severity\":");
+  append_string(out, word(finding.severity));
+  out.append(",\"message\":");
+  append_string(out, finding.message);
+  out.append(",\"location\":");
+  if (!append_location(out, finding.location)) return false;
+  out.append(",\"suggestion\":");
+  if (finding.suggestion) {
+    append_string(out, *finding.suggestion);
+  } else {
+    out.append("null");
+  }
+  out.append(",\"references\":");
+  append_strings(out, finding.references);
+  if (!finding.cwe.empty()) {
+    out.append(",\"cwe\":");
+    append_strings(out, finding.cwe);
+  }
+  if (!finding.owasp.empty()) {
+    out.append(",\"owasp\":");
+    append_strings(out, finding.owasp);
+  }
+  out.push_back('}');
+  return true;
+}
+
+void append_stats(std::string& out, const RunStats& stats) {
+  out.append("{\"files_scanned\":");
+  append_uint(out, stats.files_scanned);
+  out.append(",\"parse_failures\":");
+  append_uint(out, stats.parse_failures);
+  out.append(",\"elapsed_ms\":");
+  append_uint(out, stats.elapsed_ms);
+  out.append(",\"suppressed\":");
+  append_uint(out, stats.suppressed);
+  out.append(",\"cache_hits\":");
+  append_uint(out, stats.cache_hits);
+  out.push_back('}');
+}
+
+// A finite, non-zero float as d1.d2...dn x 10^exponent with the fewest
+// digits that read back as the same float.
+struct Decimal {
+  bool negative = false;
+  char digits[9];  // no leading or trailing zeros; a float never needs more
+  std::size_t size = 0;
+  int exponent = 0;
+};
+
+Decimal shortest_decimal(float value) {
+  // to_chars gives the shortest round-trip digits, the nearest of them to
+  // the exact value, as "[-]d[.ddd]e(+|-)xx".
+  char buffer[32];
+  const char* const end =
+      std::to_chars(std::begin(buffer), std::end(buffer), value, std::chars_format::scientific).ptr;
+  std::string_view text(buffer, end);
+  Decimal decimal;
+  if (text.front() == '-') {
+    decimal.negative = true;
+    text.remove_prefix(1);
+  }
+  const std::size_t e_at = text.find('e');
+  for (const char c : text.substr(0, e_at)) {
+    if (c != '.') decimal.digits[decimal.size++] = c;
+  }
+  std::from_chars(text.data() + e_at + 2, text.data() + text.size(), decimal.exponent);
+  if (text[e_at + 1] == '-') decimal.exponent = -decimal.exponent;
+  return decimal;
+}
+
+// A number's text, built on the stack and appended to the output at once.
+class LocalText {
+ public:
+  void put(std::string_view part) {
+    part.copy(bytes_ + size_, part.size());
+    size_ += part.size();
+  }
+  void put_zeros(int count) {
+    for (int i = 0; i < count; ++i) bytes_[size_++] = '0';
+  }
+  void put_number(int number) {
+    size_ = static_cast<std::size_t>(
+        std::to_chars(bytes_ + size_, std::end(bytes_), number).ptr - bytes_);
+  }
+  std::string_view view() const { return {bytes_, size_}; }
+
+ private:
+  // The longest text is "-0.00000" and nine digits.
+  char bytes_[24];
+  std::size_t size_ = 0;
+};
+
+}  // namespace
+
+void append_float(std::string& out, float value) {
+  if (!std::isfinite(value)) {
+    out.append("null");
+    return;
+  }
+  if (value == 0.0f) {
+    out.append(std::signbit(value) ? "-0.0" : "0.0");
+    return;
+  }
+  const Decimal decimal = shortest_decimal(value);
+  const std::string_view digits(decimal.digits, decimal.size);
+  const int e = decimal.exponent;
+  const int n = static_cast<int>(decimal.size);
+  LocalText text;
+  if (decimal.negative) text.put("-");
+  if (e < -6 || e > 12) {
+    text.put(digits.substr(0, 1));
+    if (n > 1) {
+      text.put(".");
+      text.put(digits.substr(1));
+    }
+    text.put(e > 0 ? "e+" : "e-");
+    text.put_number(std::abs(e));
+  } else if (e >= n - 1) {
+    text.put(digits);
+    text.put_zeros(e - n + 1);
+    text.put(".0");
+  } else if (e >= 0) {
+    const auto whole = static_cast<std::size_t>(e) + 1;
+    text.put(digits.substr(0, whole));
+    text.put(".");
+    text.put(digits.substr(whole));
+  } else {
+    text.put("0.");
+    text.put_zeros(-e - 1);
+    text.put(digits);
+  }
+  out.append(text.view());
+}
+
+std::expected<void, std::string> serialize(const Report& report, std::string& out) {
+  const std::size_t size_before = out.size();
+  out.append("{\"schema_version\":");
+  append_uint(out, report.schema_version);
+  out.append(",\"findings\":[");
+  for (std::size_t i = 0; i < report.findings.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    if (!append_finding(out, report.findings[i])) {
+      out.resize(size_before);
+      return std::unexpected(std::string(kInvalidPath));
+    }
+  }
+  out.append("],\"scores\":{");
+  bool first = true;
+  for (const auto& [dimension, score] : report.scores) {
+    if (!first) out.push_back(',');
+    first = false;
+    append_string(out, dimension.word());
+    out.push_back(':');
+    append_float(out, score.value);
+  }
+  out.append("},\"stats\":");
+  append_stats(out, report.stats);
+  out.push_back('}');
+  return {};
+}
+
+}  // namespace vorn_core
