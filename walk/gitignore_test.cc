@@ -72,7 +72,7 @@ TEST(PatternLine, TrailingSlashMakesDirectoryOnly) {
   EXPECT_EQ(line.glob, "**/docs");
   EXPECT_EQ(glob_of("dir\\/"), "**/dir");
   EXPECT_EQ(glob_of("a/**"), "a/**/*");
-  EXPECT_EQ(glob_of("/**"), "**/*");
+  EXPECT_EQ(glob_of("/**"), "**");
 }
 
 TEST(Matcher, LastApplicableLineDecides) {

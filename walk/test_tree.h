@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +114,40 @@ class TestTree {
   }
 
   std::string root_;
+};
+
+// The first ignore file or repository marker ("/.git", "/tmp/.ignore", ...)
+// in the real ancestors of the tree, which every walk below it consults;
+// nullopt when they hold none, as the rule tests assume.
+inline std::optional<std::string> marker_above(const TestTree& tree) {
+  std::string dir = tree.root();
+  while (dir != "/") {
+    dir = dir.substr(0, std::max<std::size_t>(dir.rfind('/'), 1));
+    for (const char* name : {".git", ".jj", ".ignore", ".gitignore"}) {
+      const std::string path = (dir == "/" ? "" : dir) + "/" + name;
+      struct stat st;
+      if (::lstat(path.c_str(), &st) == 0) return path;
+    }
+  }
+  return std::nullopt;
+}
+
+// Changes the current directory for as long as it lives.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string& dir) {
+    char* old = ::getcwd(nullptr, 0);
+    check_call(old != nullptr, "getcwd");
+    old_ = old;
+    std::free(old);
+    check_call(::chdir(dir.c_str()) == 0, "chdir " + dir);
+  }
+  ~ScopedCwd() { (void)::chdir(old_.c_str()); }
+  ScopedCwd(const ScopedCwd&) = delete;
+  ScopedCwd& operator=(const ScopedCwd&) = delete;
+
+ private:
+  std::string old_;
 };
 
 // Sets an environment variable for as long as it lives, then restores it.

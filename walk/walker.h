@@ -59,7 +59,8 @@ enum class FileType : std::uint8_t {
 // One entry. The views stay valid until the next call of Walker::next.
 struct WalkEntry {
   // The root exactly as given, then the names below it, each joined with one
-  // "/" (none where the path so far already ends in "/").
+  // "/" (none where the path so far already ends in "/"). A NUL byte follows
+  // it in memory, so `path.data()` can go straight to a system call.
   std::string_view path;
   // The last name of `path`: the name in its directory's listing, or for the
   // root its final name component (empty for "/", "." or "..").

@@ -32,17 +32,7 @@ struct Walked {
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The real ancestors of the tree are consulted too; tests of the rules
-    // assume they hold no repository and no ignore file.
-    for (std::string dir = tree.root(); dir != "/";) {
-      dir = dir.substr(0, std::max<std::size_t>(dir.rfind('/'), 1));
-      for (const char* name : {".git", ".jj", ".ignore", ".gitignore"}) {
-        struct stat st;
-        if (::lstat((dir == "/" ? "/" + std::string(name) : dir + "/" + name).c_str(), &st) == 0) {
-          GTEST_SKIP() << "an ancestor of the test tree holds " << dir << "/" << name;
-        }
-      }
-    }
+    if (auto marker = marker_above(tree)) GTEST_SKIP() << "the rules above the tree meet " << *marker;
     tree.mkdir("w");
   }
 
@@ -314,6 +304,7 @@ class GlobalExcludesTest : public WalkTest {
  protected:
   void SetUp() override {
     WalkTest::SetUp();
+    if (IsSkipped()) return;
     tree.mkdir("w/.git");
     tree.write("w/a.log");
     tree.write("w/b.txt");
@@ -343,13 +334,15 @@ TEST_F(GlobalExcludesTest, XdgConfigIsReadWhenHomeGitconfigNamesNothing) {
 
 TEST_F(GlobalExcludesTest, AnchoredLinesAreRelativeToTheCurrentDirectory) {
   tree.write("home/.config/git/ignore", "/a.log\n");
-  std::vector<char> old(4096);
-  ASSERT_NE(::getcwd(old.data(), old.size()), nullptr);
-  ASSERT_EQ(::chdir(w.c_str()), 0);
-  const std::vector<std::string> inside = listed();
-  ASSERT_EQ(::chdir(tree.root().c_str()), 0);
-  const std::vector<std::string> outside = listed();
-  ASSERT_EQ(::chdir(old.data()), 0);
+  std::vector<std::string> inside, outside;
+  {
+    ScopedCwd cwd(w);
+    inside = listed();
+  }
+  {
+    ScopedCwd cwd(tree.root());
+    outside = listed();
+  }
   EXPECT_EQ(inside, (Names{"b.txt"}));
   EXPECT_EQ(outside, (Names{"a.log", "b.txt"}));
 }
