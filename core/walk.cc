@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
+#include <stdexcept>
 
 #include "core/path.h"
 #include "walk/text.h"
@@ -32,7 +34,31 @@ std::unexpected<EngineError> io_failure(std::string text) {
 
 }  // namespace
 
-std::expected<std::vector<std::string>, EngineError> walk_files(
+void PathList::push_back(std::string_view path) {
+  if (path.size() > UINT16_MAX) throw std::length_error("path longer than a PathList takes");
+  if (kBlockSize - used_ < path.size() || used_ == kBlockSize) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    used_ = 0;
+  }
+  std::memcpy(blocks_.back().get() + used_, path.data(), path.size());
+  refs_.push_back(Ref{static_cast<std::uint32_t>(blocks_.size() - 1),
+                      static_cast<std::uint16_t>(used_), static_cast<std::uint16_t>(path.size())});
+  used_ += path.size();
+}
+
+void PathList::sort() {
+  // Stability cannot matter: the paths of one walk are distinct sequences of
+  // names below one root, so no two of them compare equal, and an in-place
+  // sort spares the buffer that a stable sort of a large list would take.
+  const auto view = [this](Ref ref) {
+    return std::string_view(blocks_[ref.block].get() + ref.offset, ref.length);
+  };
+  std::ranges::sort(refs_, [&](Ref left, Ref right) {
+    return compare_components(view(left), view(right)) < 0;
+  });
+}
+
+std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config) {
   std::string_view override_root = root;
   if (override_root.starts_with("./")) override_root.remove_prefix(2);
@@ -47,7 +73,7 @@ std::expected<std::vector<std::string>, EngineError> walk_files(
 
   vorn_walk::Walker walker(std::string(root), {.follow_links = config.general.follow_links,
                                                .exclusions = *std::move(exclusions)});
-  std::vector<std::string> paths;
+  PathList paths;
   while (auto item = walker.next()) {
     if (!*item) return io_failure(std::move(item->error().text));
     const vorn_walk::WalkEntry& entry = **item;
@@ -60,11 +86,9 @@ std::expected<std::vector<std::string>, EngineError> walk_files(
     if (!is_selected(entry.name, extensions)) continue;
     struct stat st;
     if (::stat(entry.path.data(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    paths.emplace_back(entry.path);
+    paths.push_back(entry.path);
   }
-  std::ranges::stable_sort(paths, [](const std::string& left, const std::string& right) {
-    return compare_components(left, right) < 0;
-  });
+  paths.sort();
   return paths;
 }
 

@@ -8,7 +8,11 @@
 // at once on different threads.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
+#include <iterator>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +22,74 @@
 #include "core/error.h"
 
 namespace vorn_core {
+
+// An owned list of paths, stored compactly (the list of a large tree is
+// most of discovery's memory): the bytes of all paths in a few large blocks
+// and 8 bytes per path. Elements are read as std::string_view, valid while
+// the list lives; the list may be moved but not copied. Reading from several
+// threads at once is safe.
+class PathList {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using reference = std::string_view;
+    using pointer = void;
+
+    iterator() = default;
+    std::string_view operator*() const { return (*list_)[index_]; }
+    iterator& operator++() {
+      ++index_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator before = *this;
+      ++index_;
+      return before;
+    }
+    friend bool operator==(const iterator&, const iterator&) = default;
+
+   private:
+    friend class PathList;
+    iterator(const PathList* list, std::size_t index) : list_(list), index_(index) {}
+
+    const PathList* list_ = nullptr;
+    std::size_t index_ = 0;
+  };
+
+  PathList() = default;
+  PathList(PathList&&) noexcept = default;
+  PathList& operator=(PathList&&) noexcept = default;
+
+  std::size_t size() const { return refs_.size(); }
+  bool empty() const { return refs_.empty(); }
+  std::string_view operator[](std::size_t index) const {
+    const Ref ref = refs_[index];
+    return {blocks_[ref.block].get() + ref.offset, ref.length};
+  }
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, refs_.size()}; }
+
+  // Appends a copy of `path`, which must be shorter than 64 KiB (every path
+  // that passed a status call is).
+  void push_back(std::string_view path);
+  // Orders the paths by compare_components.
+  void sort();
+
+ private:
+  static constexpr std::size_t kBlockSize = 64 * 1024;
+  struct Ref {
+    std::uint32_t block;
+    std::uint16_t offset;
+    std::uint16_t length;
+  };
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::size_t used_ = kBlockSize;  // bytes taken in the last block
+  std::vector<Ref> refs_;
+};
 
 // The regular files (links to them included) below `root` whose extension is
 // one of `extensions`, found by the gitignore-aware walk of vorn_walk::Walker
@@ -48,7 +120,7 @@ namespace vorn_core {
 //       cannot be followed or leads back to a directory containing it, or a
 //       bad line in an ignore file of one of the root's ancestors).
 // Errors in ignore files inside the walked tree are dropped.
-std::expected<std::vector<std::string>, EngineError> walk_files(
+std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config);
 
 }  // namespace vorn_core

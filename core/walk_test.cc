@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/path.h"
 #include "walk/test_tree.h"
 
 namespace vorn_core {
@@ -34,7 +35,7 @@ class WalkFilesTest : public ::testing::Test {
     ScopedCwd cwd(tree.path("w"));
     auto paths = walk_files(root, extensions, config);
     if (!paths) return std::unexpected(paths.error().text());
-    return *paths;
+    return Paths(paths->begin(), paths->end());
   }
 
   static Config excluding(std::vector<std::string> patterns) {
@@ -142,6 +143,31 @@ TEST_F(WalkFilesTest, BadIgnoreLinesFailOnlyAboveTheRoot) {
   EXPECT_EQ(files("src/sub", {"py"}).error(),
             "io: " + parent + "/.ignore: line 1: error parsing glob 'src/{a': unclosed alternate "
             "group; missing '}' (maybe escape '{' with '[{]'?)");
+}
+
+TEST(PathList, KeepsEveryPathAcrossBlocksAndSortsByComponents) {
+  PathList list;
+  Paths expected;
+  for (int i = 9999; i >= 0; --i) {
+    // Names of differing lengths so that paths straddle block ends.
+    const std::string path = "d" + std::to_string(i % 7) + "/" + std::string(i % 13, 'x') +
+                             std::to_string(i) + (i % 2 ? "/f.py" : "-f.py");
+    list.push_back(path);
+    expected.push_back(path);
+  }
+  ASSERT_EQ(Paths(list.begin(), list.end()), expected);
+  list.sort();
+  std::ranges::sort(expected, [](const std::string& left, const std::string& right) {
+    return compare_components(left, right) < 0;
+  });
+  EXPECT_EQ(Paths(list.begin(), list.end()), expected);
+  EXPECT_EQ(list.size(), 10000u);
+  EXPECT_EQ(list[0], expected[0]);
+
+  const std::string longest(65535, 'a');
+  list.push_back(longest);
+  EXPECT_EQ(list[list.size() - 1], longest);
+  EXPECT_THROW(list.push_back(longest + "a"), std::length_error);
 }
 
 // Runs `walk` as an unprivileged user when the tests run as root, whom

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   }
   static char buffer[1 << 16];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-  for (const std::string& path : *paths) {
+  for (const std::string_view path : *paths) {
     std::fwrite(path.data(), 1, path.size(), stdout);
     std::fputc('\n', stdout);
   }
