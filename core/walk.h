@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <iterator>
 #include <memory>
@@ -23,7 +24,7 @@
 
 namespace vorn_core {
 
-// An owned list of paths, stored compactly (the list of a large tree is
+// An owned list of the paths of one walk, stored compactly (the list of a large tree is
 // most of discovery's memory): the bytes of all paths in a few large blocks
 // and 8 bytes per path. Elements are read as std::string_view, valid while
 // the list lives; the list may be moved but not copied. Reading from several
@@ -75,7 +76,8 @@ class PathList {
   // Appends a copy of `path`, which must be shorter than 64 KiB (every path
   // that passed a status call is).
   void push_back(std::string_view path);
-  // Orders the paths by compare_components.
+  // Orders the paths by compare_components. They must be paths of one walk:
+  // one root, then names without "/" that are neither "." nor "..".
   void sort();
 
  private:
@@ -88,7 +90,9 @@ class PathList {
 
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::size_t used_ = kBlockSize;  // bytes taken in the last block
-  std::vector<Ref> refs_;
+  // A deque grows without copying, so a long list never holds its index
+  // twice while growing.
+  std::deque<Ref> refs_;
 };
 
 // The regular files (links to them included) below `root` whose extension is
