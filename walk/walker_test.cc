@@ -326,7 +326,8 @@ TEST_F(GlobalExcludesTest, HomeGitconfigNamesTheFileWithTildeExpanded) {
 }
 
 TEST_F(GlobalExcludesTest, XdgConfigIsReadWhenHomeGitconfigNamesNothing) {
-  tree.write("home/.gitconfig", "[core]\n  editor = vi\n");
+  // A value that is not UTF-8 names nothing.
+  tree.write("home/.gitconfig", "[core]\n  excludesfile = \xFF\n");
   tree.write("home/.config/git/config", "[core]\nexcludesfile=" + tree.path("g") + "\n");
   tree.write("g", "*.txt\n");
   EXPECT_EQ(listed(), (Names{"a.log"}));
