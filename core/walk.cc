@@ -7,7 +7,6 @@
 #include <optional>
 #include <stdexcept>
 
-#include "core/path.h"
 #include "walk/text.h"
 #include "walk/walker.h"
 
@@ -47,14 +46,25 @@ void PathList::push_back(std::string_view path) {
 }
 
 void PathList::sort() {
-  // Stability cannot matter: the paths of one walk are distinct sequences of
-  // names below one root, so no two of them compare equal, and an in-place
-  // sort spares the buffer that a stable sort of a large list would take.
   const auto view = [this](Ref ref) {
     return std::string_view(blocks_[ref.block].get() + ref.offset, ref.length);
   };
-  std::ranges::sort(refs_, [&](Ref left, Ref right) {
-    return compare_components(view(left), view(right)) < 0;
+  // The paths of one walk are its root followed by names that hold no "/"
+  // and are neither "." nor "..", so they differ first after the shared
+  // root, where the component order is the byte order with "/" below every
+  // other byte: a name that ends first is shorter, and a path that ends
+  // first is a prefix. No NUL can occur, so "/" counts as 0 and every other
+  // byte as itself plus one. No two paths compare equal, so stability cannot
+  // matter, and an in-place sort spares the buffer a stable one would take.
+  const auto rank = [](char byte) {
+    return byte == '/' ? 0u : static_cast<unsigned char>(byte) + 1u;
+  };
+  std::ranges::sort(refs_, [&](Ref left_ref, Ref right_ref) {
+    const std::string_view left = view(left_ref), right = view(right_ref);
+    const auto [l, r] = std::ranges::mismatch(left, right);
+    if (r == right.end()) return false;
+    if (l == left.end()) return true;
+    return rank(*l) < rank(*r);
   });
 }
 
