@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -45,6 +46,30 @@ void PathList::push_back(std::string_view path) {
   used_ += path.size();
 }
 
+namespace {
+
+// Where `left` and `right` first differ, or the length of the shorter.
+// Paths of one walk share long beginnings: compare eight bytes at a time.
+std::size_t first_difference(std::string_view left, std::string_view right) {
+  const std::size_t length = std::min(left.size(), right.size());
+  std::size_t at = 0;
+  for (; at + 8 <= length; at += 8) {
+    std::uint64_t l, r;
+    std::memcpy(&l, left.data() + at, 8);
+    std::memcpy(&r, right.data() + at, 8);
+    if (l != r) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return at + static_cast<std::size_t>(std::countr_zero(l ^ r)) / 8;
+      }
+      break;
+    }
+  }
+  while (at < length && left[at] == right[at]) ++at;
+  return at;
+}
+
+}  // namespace
+
 void PathList::sort() {
   const auto view = [this](Ref ref) {
     return std::string_view(blocks_[ref.block].get() + ref.offset, ref.length);
@@ -61,10 +86,10 @@ void PathList::sort() {
   };
   std::ranges::sort(refs_, [&](Ref left_ref, Ref right_ref) {
     const std::string_view left = view(left_ref), right = view(right_ref);
-    const auto [l, r] = std::ranges::mismatch(left, right);
-    if (r == right.end()) return false;
-    if (l == left.end()) return true;
-    return rank(*l) < rank(*r);
+    const std::size_t at = first_difference(left, right);
+    if (at == right.size()) return false;
+    if (at == left.size()) return true;
+    return rank(left[at]) < rank(right[at]);
   });
 }
 
