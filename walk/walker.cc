@@ -181,15 +181,17 @@ class Lister {
   Lister() : buffer_(kBufferSize) {}
 
   // Appends the names in the directory at `path` (without "." and "..") to
-  // `slots` and `arena` and notes the special names. Returns 0 or the
-  // failing call's error number (and then appends nothing). With `identity`,
-  // fills it with the directory's device and inode.
+  // `slots` and `arena` and notes the special names. Returns 0, or the
+  // failing call's error number; then nothing is appended and the special
+  // names are all unknown. With `identity`, fills it with the directory's
+  // device and inode.
   int list(const char* path, std::vector<Slot>& slots, std::string& arena,
            SpecialNames& special, struct stat* identity) {
     const std::size_t slots_mark = slots.size(), arena_mark = arena.size();
-    special.clear_to(NameInfo::absent);
+    special.clear_to(NameInfo::unknown);
     const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return errno;
+    special.clear_to(NameInfo::absent);
     int error = 0;
     if (identity != nullptr && ::fstat(fd, identity) != 0) error = errno;
     while (error == 0) {
@@ -219,8 +221,7 @@ class Lister {
   }
 
  private:
-  // Large enough that most directories take one call (and one more to see
-  // the end), small enough to stay in cache.
+  // Most directories fit in one call (and one more sees the end).
   static constexpr std::size_t kBufferSize = 64 * 1024;
 
   static void add(const char* name, unsigned char type, std::vector<Slot>& slots,
