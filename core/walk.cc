@@ -23,30 +23,8 @@ std::optional<std::string_view> extension_of(std::string_view name) {
 bool is_selected(std::string_view name, std::span<const std::string_view> extensions) {
   const std::optional<std::string_view> extension = extension_of(name);
   if (!extension || !vorn_walk::is_valid_utf8(*extension)) return false;
-  return std::ranges::any_of(extensions, [&](std::string_view wanted) {
-    return wanted.size() == extension->size() && wanted == *extension;
-  });
+  return std::ranges::find(extensions, *extension) != extensions.end();
 }
-
-std::unexpected<EngineError> io_failure(std::string text) {
-  return std::unexpected(EngineError::io(IoError::message(std::move(text))));
-}
-
-}  // namespace
-
-void PathList::push_back(std::string_view path) {
-  if (path.size() > UINT16_MAX) throw std::length_error("path longer than a PathList takes");
-  if (kBlockSize - used_ < path.size() || used_ == kBlockSize) {
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
-    used_ = 0;
-  }
-  std::memcpy(blocks_.back().get() + used_, path.data(), path.size());
-  refs_.push_back(Ref{static_cast<std::uint32_t>(blocks_.size() - 1),
-                      static_cast<std::uint16_t>(used_), static_cast<std::uint16_t>(path.size())});
-  used_ += path.size();
-}
-
-namespace {
 
 // Where `left` and `right` first differ, or the length of the shorter.
 // Paths of one walk share long beginnings: compare eight bytes at a time.
@@ -68,7 +46,23 @@ std::size_t first_difference(std::string_view left, std::string_view right) {
   return at;
 }
 
+std::unexpected<EngineError> io_failure(std::string text) {
+  return std::unexpected(EngineError::io(IoError::message(std::move(text))));
+}
+
 }  // namespace
+
+void PathList::push_back(std::string_view path) {
+  if (path.size() > UINT16_MAX) throw std::length_error("path longer than a PathList takes");
+  if (kBlockSize - used_ < path.size() || used_ == kBlockSize) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    used_ = 0;
+  }
+  std::memcpy(blocks_.back().get() + used_, path.data(), path.size());
+  refs_.push_back(Ref{static_cast<std::uint32_t>(blocks_.size() - 1),
+                      static_cast<std::uint16_t>(used_), static_cast<std::uint16_t>(path.size())});
+  used_ += path.size();
+}
 
 void PathList::sort() {
   const auto view = [this](Ref ref) {

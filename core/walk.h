@@ -97,7 +97,8 @@ class PathList {
 
 // The regular files (links to them included) below `root` whose extension is
 // one of `extensions`, found by the gitignore-aware walk of vorn_walk::Walker
-// and sorted stably by the path order (compare_components).
+// and sorted by the path order (compare_components; no two paths of one walk
+// compare equal, so the order is total).
 //
 // `root` is used exactly as written: every path begins with it, followed by
 // the names below it joined with "/" (none is added after a root that ends
