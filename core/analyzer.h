@@ -21,8 +21,8 @@ struct AnalysisContext {
 
 // The project as a whole, handed to project-level analyzers.
 struct Project {
-  std::string root;                // the run's root, byte for byte as the caller wrote it
-  std::vector<ParsedFile> files;   // every parsed file, in discovery order
+  std::string root;               // the run's root, byte for byte as the caller wrote it
+  std::vector<ParsedFile> files;  // every parsed file, in discovery order
 };
 
 // An analyzer: reports findings for one parsed file at a time (per-file) or

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,9 +11,6 @@
 #include <iterator>
 #include <limits>
 #include <optional>
-
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
 
 #include "core/finalize.h"
 #include "core/score.h"
@@ -186,9 +185,8 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
   });
 
   std::vector<ParsedFile> files;
-  files.reserve(static_cast<std::size_t>(std::ranges::count_if(slots, [](const auto& slot) {
-    return slot.has_value();
-  })));
+  files.reserve(static_cast<std::size_t>(
+      std::ranges::count_if(slots, [](const auto& slot) { return slot.has_value(); })));
   for (auto& slot : slots) {
     if (slot) files.push_back(std::move(*slot));
   }
@@ -199,9 +197,8 @@ std::vector<Finding> analyze_files_parallel(std::span<const ParsedFile> files,
                                             std::span<const Analyzer* const> analyzers,
                                             const AnalysisContext& context) {
   std::vector<std::vector<Finding>> slots(files.size());
-  for_each_index(files.size(), [&](std::size_t i) {
-    slots[i] = analyze_one_file(files[i], analyzers, context);
-  });
+  for_each_index(files.size(),
+                 [&](std::size_t i) { slots[i] = analyze_one_file(files[i], analyzers, context); });
   return join_in_order(slots);
 }
 
@@ -210,7 +207,8 @@ std::vector<Finding> analyze_project_parallel(std::span<const Analyzer* const> a
                                               const Project& project) {
   std::vector<std::vector<Finding>> slots(analyzers.size());
   for_each_index(analyzers.size(), [&](std::size_t i) {
-    if (analyzers[i]->is_project_level()) slots[i] = analyzers[i]->analyze_project(context, project);
+    if (analyzers[i]->is_project_level())
+      slots[i] = analyzers[i]->analyze_project(context, project);
   });
   return join_in_order(slots);
 }
@@ -231,7 +229,7 @@ std::uint64_t whole_milliseconds(std::chrono::steady_clock::duration elapsed) {
 }
 
 std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
-                                                       const Config& config) const {
+                                                        const Config& config) const {
   const auto start = std::chrono::steady_clock::now();
 
   std::vector<std::string_view> extensions;

@@ -59,7 +59,8 @@ class Engine {
   // engine and `config`, so runs may overlap on different threads; nothing
   // is kept from one run to the next. Fails only with the EngineError of
   // discovery (core/walk.h).
-  std::expected<Report, EngineError> analyze_path(std::string_view root, const Config& config) const;
+  std::expected<Report, EngineError> analyze_path(std::string_view root,
+                                                  const Config& config) const;
 
   // The parse stage: for each path, the last language that claims its
   // extension (compared byte for byte) reads and parses the file. A path no

@@ -157,11 +157,11 @@ std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const 
     keep_if(findings, [&](const Finding& finding) { return !is_suppressed(table, finding); });
     suppressed = static_cast<std::uint32_t>(before - findings.size());
   }
-  keep_if(findings, [&](Finding& finding) { return apply_per_glob_overrides(config, root, finding); });
+  keep_if(findings,
+          [&](Finding& finding) { return apply_per_glob_overrides(config, root, finding); });
   if (findings.size() >= 2) {
-    std::ranges::stable_sort(findings, [](const Finding& left, const Finding& right) {
-      return cmp(left, right) < 0;
-    });
+    std::ranges::stable_sort(
+        findings, [](const Finding& left, const Finding& right) { return cmp(left, right) < 0; });
   }
   return suppressed;
 }

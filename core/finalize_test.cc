@@ -61,41 +61,32 @@ TEST(Suppressions, CoverTheirLineAndTheNextInTheirFileOnly) {
                                    finding("src/b.rs", "R", 10), finding("src/a.rs", "R1", 10),
                                    finding("src/a.rs", "r", 10)};
   EXPECT_EQ(finalize_findings(findings, files, Config{}, "src"), 2u);
-  EXPECT_EQ(summary(findings), (std::vector<std::string>{"src/a.rs:9:R", "src/a.rs:12:R",
-                                                         "src/a.rs:10:R1", "src/a.rs:10:r",
-                                                         "src/b.rs:10:R"}));
+  EXPECT_EQ(summary(findings),
+            (std::vector<std::string>{"src/a.rs:9:R", "src/a.rs:12:R", "src/a.rs:10:R1",
+                                      "src/a.rs:10:r", "src/b.rs:10:R"}));
 }
 
-TEST(Suppressions, TheLastLineCoversLineZero) {
+TEST(Suppressions, MatchTheFileByPathEqualityAndTheRuleExactly) {
   const std::uint32_t last = std::numeric_limits<std::uint32_t>::max();
   std::vector<ParsedFile> files;
-  files.push_back(parsed("a", {{"R", last, false}}));
+  files.push_back(parsed("src/a/b.rs", {{"R", 1, false}, {"W", last, false}, {"F", 7, true}}));
   const SuppressionTable table = build_suppression_table(files);
-  EXPECT_TRUE(is_suppressed(table, finding("a", "R", last)));
-  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 0)));
-  EXPECT_FALSE(is_suppressed(table, finding("a", "R", 1)));
-  EXPECT_FALSE(is_suppressed(table, finding("a", "R", last - 1)));
-}
-
-TEST(Suppressions, FileLevelCoversItsRuleOnEveryLine) {
-  std::vector<ParsedFile> files;
-  files.push_back(parsed("a", {{"R", 0, true}}));
-  const SuppressionTable table = build_suppression_table(files);
-  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 0)));
-  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 123456)));
-  EXPECT_FALSE(is_suppressed(table, finding("a", "R10", 0)));
-  EXPECT_FALSE(is_suppressed(table, finding("b", "R", 0)));
-}
-
-TEST(Suppressions, FindFilesByPathEqualityNotSpelling) {
-  std::vector<ParsedFile> files;
-  files.push_back(parsed("src/a/b.rs", {{"R", 1, false}}));
-  const SuppressionTable table = build_suppression_table(files);
-  EXPECT_TRUE(is_suppressed(table, finding("src//a/b.rs", "R", 1)));
-  EXPECT_TRUE(is_suppressed(table, finding("src/./a/b.rs", "R", 2)));
-  EXPECT_TRUE(is_suppressed(table, finding("src/a/b.rs/", "R", 1)));
-  EXPECT_FALSE(is_suppressed(table, finding("./src/a/b.rs", "R", 1)));
-  EXPECT_FALSE(is_suppressed(table, finding("src/a-b.rs", "R", 1)));
+  const auto covered = [&](std::string file, std::string rule, std::uint32_t line) {
+    return is_suppressed(table, finding(std::move(file), std::move(rule), line));
+  };
+  EXPECT_TRUE(covered("src//a/b.rs", "R", 1));
+  EXPECT_TRUE(covered("src/./a/b.rs", "R", 2));
+  EXPECT_TRUE(covered("src/a/b.rs/", "R", 1));
+  EXPECT_FALSE(covered("./src/a/b.rs", "R", 1));
+  EXPECT_FALSE(covered("src/a-b.rs", "R", 1));
+  // The line after the last one is line 0.
+  EXPECT_TRUE(covered("src/a/b.rs", "W", last));
+  EXPECT_TRUE(covered("src/a/b.rs", "W", 0));
+  EXPECT_FALSE(covered("src/a/b.rs", "W", 1));
+  // File-level: every line, only its rule.
+  EXPECT_TRUE(covered("src/a/b.rs", "F", 0));
+  EXPECT_TRUE(covered("src/a/b.rs", "F", 123456));
+  EXPECT_FALSE(covered("src/a/b.rs", "F1", 7));
 }
 
 TEST(Suppressions, TheLastFileWithSuppressionsWinsAmongEqualPaths) {
@@ -164,7 +155,8 @@ TEST(Overrides, InvalidPatternsWarnForEveryFindingAndAreSkipped) {
   std::vector<Finding> findings = {finding("src/a.rs", "R", 1), finding("src/b.py", "R", 2),
                                    finding("other", "R", 3)};
   EXPECT_EQ(finalize_findings(findings, {}, config, "."), 0u);
-  ASSERT_EQ(summary(findings), (std::vector<std::string>{"other:3:R", "src/a.rs:1:R", "src/b.py:2:R"}));
+  ASSERT_EQ(summary(findings),
+            (std::vector<std::string>{"other:3:R", "src/a.rs:1:R", "src/b.py:2:R"}));
   EXPECT_EQ(findings[0].severity, Severity::medium);
   EXPECT_EQ(findings[1].severity, Severity::high);
   EXPECT_EQ(findings[2].severity, Severity::medium);
@@ -208,20 +200,14 @@ TEST(FinalizeFindings, CountsOnlySuppressionsNotIgnoredFindings) {
   EXPECT_TRUE(only_ignored.empty());
 }
 
-TEST(FinalizeFindings, SortsStablyByFileThenOffsetThenRule) {
-  std::vector<Finding> findings = {
-      finding("b.rs", "r", 1, 0, "first"), finding("a.rs", "r", 1, 900),
-      finding("a-b.rs", "r", 1, 0),        finding("a/z.rs", "r", 1, 0),
-      finding("b.rs", "r", 1, 0, "second"), finding("b.rs", "q", 1, 0),
-      finding("b.rs", "r", 1, 0, "third"),
-  };
+TEST(FinalizeFindings, SortsStablyKeepingTheIncomingOrderOfEqualFindings) {
+  std::vector<Finding> findings = {finding("b", "r", 1, 0, "1st"), finding("a", "r", 1, 900),
+                                   finding("b", "r", 1, 0, "2nd"), finding("b", "q", 1, 0),
+                                   finding("b", "r", 1, 0, "3rd")};
   finalize_findings(findings, {}, Config{}, "");
   std::vector<std::string> order;
-  for (const Finding& found : findings) {
-    order.push_back(found.location.file + " " + found.rule_id + " " + found.analyzer);
-  }
-  EXPECT_EQ(order, (std::vector<std::string>{"a/z.rs r a", "a-b.rs r a", "a.rs r a", "b.rs q a",
-                                             "b.rs r first", "b.rs r second", "b.rs r third"}));
+  for (const Finding& found : findings) order.push_back(found.rule_id + found.analyzer);
+  EXPECT_EQ(order, (std::vector<std::string>{"ra", "qa", "r1st", "r2nd", "r3rd"}));
 }
 
 }  // namespace

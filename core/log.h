@@ -21,7 +21,7 @@ namespace vorn_core {
 // One warning: where it comes from and its single field, "message". The
 // views live only for the duration of the sink call.
 struct WarningEvent {
-  std::string_view target;   // e.g. "vorn_core::engine"
+  std::string_view target;  // e.g. "vorn_core::engine"
   std::string_view message;
 };
 

@@ -27,7 +27,9 @@ class ParsedFile {
   // language object owns). `ast` may be null for a front end without a tree.
   ParsedFile(std::shared_ptr<const SourceFile> source, SemanticIndex index,
              std::unique_ptr<NativeAst> ast, std::string_view language)
-      : source(std::move(source)), index(std::move(index)), ast(std::move(ast)),
+      : source(std::move(source)),
+        index(std::move(index)),
+        ast(std::move(ast)),
         language(language) {}
 
   ParsedFile(ParsedFile&&) noexcept = default;

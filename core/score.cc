@@ -26,7 +26,8 @@ std::map<Dimension, Score> compute_scores(std::span<const Finding> findings, flo
   // Unsigned addition wraps, so the order of the findings cannot matter.
   WeightSums sums;
   for (const Finding& finding : findings) {
-    sums[std::cref(finding.dimension)] += SEVERITY_WEIGHTS[static_cast<std::size_t>(finding.severity)];
+    sums[std::cref(finding.dimension)] +=
+        SEVERITY_WEIGHTS[static_cast<std::size_t>(finding.severity)];
   }
 
   // Written as a comparison that is false for NaN, so NaN divides by 1 too.
@@ -37,10 +38,12 @@ std::map<Dimension, Score> compute_scores(std::span<const Finding> findings, flo
                              Dimension::documentation, Dimension::test_smell}) {
     const Dimension dimension = builtin;
     const auto found = sums.find(std::cref(dimension));
-    scores.emplace(dimension, Score{score_of(found == sums.end() ? 0 : found->second, denominator)});
+    scores.emplace(dimension,
+                   Score{score_of(found == sums.end() ? 0 : found->second, denominator)});
   }
   for (const auto& [dimension, sum] : sums) {
-    if (!scores.contains(dimension.get())) scores.emplace(dimension.get(), Score{score_of(sum, denominator)});
+    if (!scores.contains(dimension.get()))
+      scores.emplace(dimension.get(), Score{score_of(sum, denominator)});
   }
   return scores;
 }

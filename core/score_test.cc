@@ -39,12 +39,6 @@ std::string written(const std::map<Dimension, Score>& scores) {
 
 constexpr float kNearest1point2 = 1.2f;
 
-TEST(ComputeScores, ScoresTheFiveBuiltinsWithoutFindings) {
-  EXPECT_EQ(written(compute_scores({}, 0.0f)),
-            "maintainability:100.0,security:100.0,complexity:100.0,documentation:100.0,"
-            "test_smell:100.0");
-}
-
 TEST(ComputeScores, MatchesTheWorkedExamplesBitForBit) {
   const std::vector<Finding> security = {finding(Dimension::security, Severity::high),
                                          finding(Dimension::security, Severity::medium),

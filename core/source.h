@@ -2,7 +2,7 @@
 // language front end and the parsed file.
 //
 //   auto source = std::make_shared<const SourceFile>("src/a.txt", std::move(bytes));
-//   const auto& starts = source->line_starts.get_or_init([&] { return index_lines(source->text); });
+//   const auto& starts = source->line_starts.get_or_init([&] { return lines_of(source->text); });
 #pragma once
 
 #include <atomic>
@@ -30,9 +30,7 @@ class OnceCell {
   OnceCell& operator=(const OnceCell&) = delete;
 
   // The value, or nullptr while the cell is unfilled. Never waits.
-  const T* get() const {
-    return filled_.load(std::memory_order_acquire) ? &*value_ : nullptr;
-  }
+  const T* get() const { return filled_.load(std::memory_order_acquire) ? &*value_ : nullptr; }
 
   // The value, filling the cell with `make()` first if nobody has.
   template <typename Make>

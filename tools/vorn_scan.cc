@@ -83,7 +83,8 @@ class TextLanguage final : public Language {
 
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
-    if (!vorn_walk::is_valid_utf8(source->text)) return std::unexpected(ParseError::not_utf8(source->path));
+    if (!vorn_walk::is_valid_utf8(source->text))
+      return std::unexpected(ParseError::not_utf8(source->path));
     SemanticIndex index;
     add_suppressions(source->text, "vorn: ignore ", false, index.suppressions);
     add_suppressions(source->text, "vorn: ignore-file ", true, index.suppressions);
@@ -93,10 +94,10 @@ class TextLanguage final : public Language {
  private:
   static void add_suppressions(std::string_view text, std::string_view marker, bool file_level,
                                std::vector<Suppression>& out) {
-    for_each_line_with(text, marker,
-                       [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
-                         out.push_back({rule_after(text, hit + marker.size(), end), line, file_level});
-                       });
+    for_each_line_with(
+        text, marker, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
+          out.push_back({rule_after(text, hit + marker.size(), end), line, file_level});
+        });
   }
 
   std::vector<std::string> extensions_;
@@ -129,20 +130,21 @@ class MarkerAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     std::vector<Finding> found;
     const std::string_view text = file.source->text;
-    for_each_line_with(text, rule_.marker, [&](std::uint32_t line, std::size_t start,
-                                               std::size_t end, std::size_t) {
-      Finding& finding = found.emplace_back();
-      finding.analyzer = rule_.analyzer;
-      finding.dimension = rule_.dimension;
-      finding.rule_id = rule_.rule_id;
-      finding.severity = rule_.severity;
-      finding.message = rule_.message;
-      finding.location = {file.source->path,
-                          {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
-                          {line, 1},
-                          {line, static_cast<std::uint32_t>(end - start + 1)}};
-      finding.references = rule_.references;
-    });
+    for_each_line_with(text, rule_.marker,
+                       [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
+                         Finding& finding = found.emplace_back();
+                         finding.analyzer = rule_.analyzer;
+                         finding.dimension = rule_.dimension;
+                         finding.rule_id = rule_.rule_id;
+                         finding.severity = rule_.severity;
+                         finding.message = rule_.message;
+                         finding.location = {
+                             file.source->path,
+                             {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
+                             {line, 1},
+                             {line, static_cast<std::uint32_t>(end - start + 1)}};
+                         finding.references = rule_.references;
+                       });
     return found;
   }
 
@@ -167,7 +169,8 @@ class EmptyFileAnalyzer final : public Analyzer {
     return {};
   }
 
-  std::vector<Finding> analyze_project(const AnalysisContext&, const Project& project) const override {
+  std::vector<Finding> analyze_project(const AnalysisContext&,
+                                       const Project& project) const override {
     std::vector<Finding> found;
     for (const ParsedFile& file : project.files) {
       if (!file.source->text.empty()) continue;
@@ -190,19 +193,22 @@ Engine make_engine(std::vector<std::string> extensions) {
   languages.push_back(std::make_unique<TextLanguage>(std::move(extensions)));
   std::vector<std::unique_ptr<Analyzer>> analyzers;
   analyzers.push_back(std::make_unique<MarkerAnalyzer>(
-      MarkerRule{"todo", "TODO", Dimension::maintainability, "todo", Severity::low, "TODO marker", {}},
+      MarkerRule{
+          "todo", "TODO", Dimension::maintainability, "todo", Severity::low, "TODO marker", {}},
       std::nullopt));
-  analyzers.push_back(std::make_unique<MarkerAnalyzer>(
-      MarkerRule{"fixme", "FIXME", Dimension::Custom{"debt"}, "fixme", Severity::medium,
-                 "FIXME marker", {"docs/fixme"}},
-      kTextOnly));
+  analyzers.push_back(std::make_unique<MarkerAnalyzer>(MarkerRule{"fixme",
+                                                                  "FIXME",
+                                                                  Dimension::Custom{"debt"},
+                                                                  "fixme",
+                                                                  Severity::medium,
+                                                                  "FIXME marker",
+                                                                  {"docs/fixme"}},
+                                                       kTextOnly));
   analyzers.push_back(std::make_unique<EmptyFileAnalyzer>());
   return Engine(std::move(languages), std::move(analyzers));
 }
 
-void print(std::FILE* to, std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), to);
-}
+void print(std::FILE* to, std::string_view text) { std::fwrite(text.data(), 1, text.size(), to); }
 
 constexpr std::string_view kUsage =
     "usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... "
@@ -229,7 +235,8 @@ bool add_override(Config& config, std::string_view spec) {
     return false;
   }
   config.rules[std::string(spec.substr(0, colon))].overrides.insert_or_assign(
-      std::string(spec.substr(colon + 1, equals - colon - 1)), std::string(spec.substr(equals + 1)));
+      std::string(spec.substr(colon + 1, equals - colon - 1)),
+      std::string(spec.substr(equals + 1)));
   return true;
 }
 
