@@ -1,0 +1,226 @@
+#include "core/walk.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "core/path.h"
+#include "walk/test_tree.h"
+
+namespace vorn_core {
+namespace {
+
+using vorn_walk::IsolatedHome;
+using vorn_walk::ScopedCwd;
+using vorn_walk::TestTree;
+using Paths = std::vector<std::string>;
+
+class WalkFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto marker = vorn_walk::marker_above(tree)) {
+      GTEST_SKIP() << "the rules above the tree meet " << *marker;
+    }
+    tree.mkdir("w");
+  }
+
+  // Discovery below `w`, run from inside it so that roots are relative.
+  std::expected<Paths, std::string> files(std::string_view root,
+                                          std::vector<std::string_view> extensions,
+                                          const Config& config = {}) {
+    ScopedCwd cwd(tree.path("w"));
+    auto paths = walk_files(root, extensions, config);
+    if (!paths) return std::unexpected(paths.error().text());
+    return Paths(paths->begin(), paths->end());
+  }
+
+  static Config excluding(std::vector<std::string> patterns) {
+    Config config;
+    config.general.exclude = std::move(patterns);
+    return config;
+  }
+
+  static Config following() {
+    Config config;
+    config.general.follow_links = true;
+    return config;
+  }
+
+  TestTree tree;
+  IsolatedHome home{tree};
+};
+
+TEST_F(WalkFilesTest, SelectsByExactExtensionOfTheFinalName) {
+  for (const char* name : {"Makefile", ".bashrc", "README", "x.PY", "a.py", "notes.", "a.tar.gz",
+                           "b.\xFF", "c.py.bak", "d.pyc", "e.x/f"}) {
+    tree.write(std::string("w/") + name);
+  }
+  EXPECT_EQ(files(".", {"py"}), (Paths{"./a.py"}));
+  EXPECT_EQ(files(".", {"gz", ""}), (Paths{"./a.tar.gz", "./notes."}));
+  EXPECT_EQ(files(".", {"\xFF"}), Paths{});
+  EXPECT_EQ(files(".", {"bashrc", "Makefile", "PY", "py"}), (Paths{"./a.py", "./x.PY"}));
+  EXPECT_EQ(files(".", {}), Paths{});
+}
+
+TEST_F(WalkFilesTest, SortsComponentWise) {
+  for (const char* name : {"a-b.py", "a0.py", "a/z.py", "a/b.py", "b.py", "A.py", "a.b.py"}) {
+    tree.write(std::string("w/") + name);
+  }
+  EXPECT_EQ(files(tree.path("w"), {"py"})->front(), tree.path("w/A.py"));
+  EXPECT_EQ(files(".", {"py"}),
+            (Paths{"./A.py", "./a/b.py", "./a/z.py", "./a-b.py", "./a.b.py", "./a0.py", "./b.py"}));
+}
+
+TEST_F(WalkFilesTest, KeepsTheRootAsWritten) {
+  tree.write("w/src/gen/g.py");
+  tree.write("w/src/a.py");
+  EXPECT_EQ(files("src", {"py"}), (Paths{"src/a.py", "src/gen/g.py"}));
+  EXPECT_EQ(files("./src/", {"py"}), (Paths{"./src/a.py", "./src/gen/g.py"}));
+  // The exclusion lines are anchored at the root less its "./".
+  EXPECT_EQ(files("./src", {"py"}, excluding({"/gen"})), (Paths{"./src/a.py"}));
+  EXPECT_EQ(files("src//", {"py"}, excluding({"/gen"})), (Paths{"src//a.py"}));
+}
+
+TEST_F(WalkFilesTest, ARootFileIsItsOwnResultWhateverTheRules) {
+  tree.write("w/.hidden.py");
+  EXPECT_EQ(files(".hidden.py", {"py"}, excluding({"*.py"})), (Paths{".hidden.py"}));
+  EXPECT_EQ(files("./.hidden.py", {"rs"}), Paths{});
+  tree.link(".hidden.py", "w/link.py");
+  EXPECT_EQ(files("link.py", {"py"}), (Paths{"link.py"}));
+}
+
+TEST_F(WalkFilesTest, LinksToFilesPassAndDanglingLinksFailOnlyWhenFollowed) {
+  tree.write("target/t.py");
+  tree.write("w/real.py");
+  tree.link("real.py", "w/same.py");
+  tree.link(tree.path("target"), "w/dir");
+  EXPECT_EQ(files(".", {"py"}), (Paths{"./real.py", "./same.py"}));
+  EXPECT_EQ(files(".", {"py"}, following()), (Paths{"./dir/t.py", "./real.py", "./same.py"}));
+  tree.link("missing.py", "w/dangling.py");
+  EXPECT_EQ(files(".", {"py"}), (Paths{"./real.py", "./same.py"}));
+  EXPECT_EQ(files(".", {"py"}, following()).error(),
+            "io: ./dangling.py: IO error for operation on ./dangling.py: "
+            "No such file or directory (os error 2)");
+}
+
+TEST_F(WalkFilesTest, SpecialFilesNeverPass) {
+  ASSERT_EQ(::mkfifo(tree.path("w/pipe.py").c_str(), 0644), 0);
+  tree.link("pipe.py", "w/to-pipe.py");
+  EXPECT_EQ(files(".", {"py"}), Paths{});
+}
+
+TEST_F(WalkFilesTest, FirstBadExcludePatternEndsTheRun) {
+  tree.write("w/a.py");
+  EXPECT_EQ(files(".", {"py"}, excluding({"ok", "[abc  ", "[z-a]"})).error(),
+            "io: error parsing glob '![abc': unclosed character class; missing ']'");
+  EXPECT_EQ(files(".", {"py"}, excluding({"{a"})).error(),
+            "io: error parsing glob '!{a': unclosed alternate group; missing '}' "
+            "(maybe escape '{' with '[{]'?)");
+  // An empty pattern excludes nothing.
+  EXPECT_EQ(files(".", {"py"}, excluding({"", "  "})), (Paths{"./a.py"}));
+}
+
+TEST_F(WalkFilesTest, ReportsAMissingRootEvenWithoutExtensions) {
+  EXPECT_EQ(files("src", {}).error(),
+            "io: src: IO error for operation on src: No such file or directory (os error 2)");
+  EXPECT_EQ(files("", {"py"}).error(),
+            "io: : IO error for operation on : No such file or directory (os error 2)");
+  EXPECT_EQ(files("-", {"py"}), Paths{});
+}
+
+TEST_F(WalkFilesTest, BadIgnoreLinesFailOnlyAboveTheRoot) {
+  tree.write("w/src/.ignore", "src/{a\nskip.py\n");
+  tree.write("w/src/skip.py");
+  tree.write("w/src/keep.py");
+  EXPECT_EQ(files("src", {"py"}), (Paths{"src/keep.py"}));
+  EXPECT_EQ(files("src/..", {"py"}), (Paths{"src/../src/keep.py"}));
+  tree.write("w/src/sub/x.py");
+  const std::string parent = tree.path("w/src");
+  EXPECT_EQ(files("src/sub", {"py"}).error(),
+            "io: " + parent + "/.ignore: line 1: error parsing glob 'src/{a': unclosed alternate "
+            "group; missing '}' (maybe escape '{' with '[{]'?)");
+}
+
+TEST(PathList, KeepsEveryPathAcrossBlocksAndSortsByComponents) {
+  PathList list;
+  Paths expected;
+  for (int i = 9999; i >= 0; --i) {
+    // Names of differing lengths so that paths straddle block ends.
+    const std::string path = "d" + std::to_string(i % 7) + "/" + std::string(i % 13, 'x') +
+                             std::to_string(i) + (i % 2 ? "/f.py" : "-f.py");
+    list.push_back(path);
+    expected.push_back(path);
+  }
+  ASSERT_EQ(Paths(list.begin(), list.end()), expected);
+  list.sort();
+  std::ranges::sort(expected, [](const std::string& left, const std::string& right) {
+    return compare_components(left, right) < 0;
+  });
+  EXPECT_EQ(Paths(list.begin(), list.end()), expected);
+  EXPECT_EQ(list.size(), 10000u);
+  EXPECT_EQ(list[0], expected[0]);
+
+  const std::string longest(65535, 'a');
+  list.push_back(longest);
+  EXPECT_EQ(list[list.size() - 1], longest);
+  EXPECT_THROW(list.push_back(longest + "a"), std::length_error);
+}
+
+// Runs `walk` as an unprivileged user when the tests run as root, whom
+// permissions do not bind; returns its error text, or nullopt when no such
+// user can be had.
+std::optional<std::string> unprivileged(const std::function<std::string()>& walk) {
+  if (::geteuid() != 0) return walk();
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) return std::nullopt;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    std::string text = "\x01";  // could not drop privileges
+    if (::setgid(65534) == 0 && ::setuid(65534) == 0) text = walk();
+    (void)!::write(pipe_ends[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(pipe_ends[0]);
+  ::waitpid(child, nullptr, 0);
+  if (text == "\x01") return std::nullopt;
+  return text;
+}
+
+TEST_F(WalkFilesTest, AnUnreadableDirectoryFailsTheRun) {
+  tree.write("w/open/a.py");
+  tree.write("w/locked/b.py");
+  ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(tree.path("w/locked").c_str(), 0), 0);
+  const std::string root = tree.path("w");
+  const auto text = unprivileged([&] {
+    auto paths = walk_files(root, std::vector<std::string_view>{"py"}, Config{});
+    return paths ? std::string("no error") : paths.error().text();
+  });
+  ASSERT_EQ(::chmod(tree.path("w/locked").c_str(), 0755), 0);
+  if (!text) GTEST_SKIP() << "running as root and cannot become an unprivileged user";
+  const std::string locked = root + "/locked";
+  EXPECT_EQ(*text, "io: " + locked + ": IO error for operation on " + locked +
+                       ": Permission denied (os error 13)");
+  // A directory the rules skip is never listed.
+  ASSERT_EQ(::chmod(tree.path("w/locked").c_str(), 0), 0);
+  const auto skipped = unprivileged([&] {
+    Config config;
+    config.general.exclude = {"locked"};
+    auto paths = walk_files(root, std::vector<std::string_view>{"py"}, config);
+    return paths && paths->size() == 1 ? std::string("ok") : std::string("failed");
+  });
+  ASSERT_EQ(::chmod(tree.path("w/locked").c_str(), 0755), 0);
+  EXPECT_EQ(skipped, "ok");
+}
+
+}  // namespace
+}  // namespace vorn_core

@@ -1,0 +1,206 @@
+#include "walk/gitignore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "walk/text.h"
+
+namespace vorn_walk {
+namespace {
+
+// Length of the Unicode White_Space character that ends `s`, or 0. Lines
+// are UTF-8 here, and trailing whitespace of any script is trimmed.
+std::size_t trailing_space_length(std::string_view s) {
+  if (s.empty()) return 0;
+  const auto byte = [&](std::size_t from_end) {
+    return static_cast<unsigned char>(s[s.size() - from_end]);
+  };
+  const unsigned char last = byte(1);
+  if (last == ' ' || (last >= '\t' && last <= '\r')) return 1;
+  if (s.size() >= 2 && byte(2) == 0xC2 && (last == 0x85 || last == 0xA0)) return 2;
+  if (s.size() < 3) return 0;
+  const unsigned char first = byte(3), middle = byte(2);
+  if (first == 0xE1 && middle == 0x9A && last == 0x80) return 3;  // U+1680
+  if (first == 0xE2 && middle == 0x80 &&
+      ((last >= 0x80 && last <= 0x8A) || last == 0xA8 || last == 0xA9 || last == 0xAF)) {
+    return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+  }
+  if (first == 0xE2 && middle == 0x81 && last == 0x9F) return 3;  // U+205F
+  if (first == 0xE3 && middle == 0x80 && last == 0x80) return 3;  // U+3000
+  return 0;
+}
+
+std::string_view trim_trailing_space(std::string_view s) {
+  while (std::size_t n = trailing_space_length(s)) s.remove_suffix(n);
+  return s;
+}
+
+std::string_view strip_dot_slash(std::string_view path) {
+  if (path.starts_with("./")) path.remove_prefix(2);
+  return path;
+}
+
+}  // namespace
+
+std::optional<PatternLine> parse_line(std::string_view line) {
+  if (line.starts_with('#')) return std::nullopt;
+  if (!line.ends_with("\\ ")) line = trim_trailing_space(line);
+  if (line.empty()) return std::nullopt;
+
+  PatternLine out;
+  out.original = std::string(line);
+  bool anchored = false;
+  if (line.starts_with("\\!") || line.starts_with("\\#")) {
+    line.remove_prefix(1);
+  } else {
+    if (line.starts_with('!')) {
+      out.whitelist = true;
+      line.remove_prefix(1);
+    }
+    if (line.starts_with('/')) {
+      anchored = true;
+      line.remove_prefix(1);
+    }
+  }
+  if (line.ends_with('/')) {
+    out.dir_only = true;
+    line.remove_suffix(1);
+    if (line.ends_with('\\')) line.remove_suffix(1);
+  }
+  if (!anchored && line.find('/') == std::string_view::npos && !line.starts_with("**/")) {
+    out.glob = "**/";
+  }
+  out.glob += line;
+  if (out.glob.ends_with("/**")) out.glob += "/*";
+  return out;
+}
+
+Matcher::Matcher() = default;
+Matcher::Matcher(Matcher&&) noexcept = default;
+Matcher& Matcher::operator=(Matcher&&) noexcept = default;
+Matcher::~Matcher() = default;
+
+std::string_view Matcher::candidate(std::string_view path) const {
+  path = strip_dot_slash(path);
+  if (base_ != "." && path.find('/') != std::string_view::npos && path.starts_with(base_)) {
+    path.remove_prefix(base_.size());
+    if (path.starts_with('/')) path.remove_prefix(1);
+  }
+  return path;
+}
+
+Match Matcher::matched(std::string_view path, bool is_dir,
+                       std::vector<std::uint32_t>& scratch) const {
+  if (!set_) return Match::none;
+  scratch.clear();
+  set_->matches(candidate(path), scratch);
+  for (auto it = scratch.rbegin(); it != scratch.rend(); ++it) {
+    const PatternLine& line = lines_[*it];
+    if (!line.dir_only || is_dir) return line.whitelist ? Match::whitelist : Match::ignore;
+  }
+  return Match::none;
+}
+
+MatcherBuilder::MatcherBuilder(std::string_view base, UnclosedClass unclosed)
+    : base_(strip_dot_slash(base)), unclosed_(unclosed) {}
+
+std::expected<void, GlobError> MatcherBuilder::add_line(std::string_view text) {
+  std::optional<PatternLine> line = parse_line(text);
+  if (!line) return {};
+  auto glob = Glob::compile(line->glob, unclosed_);
+  // The error names the line as written, not the glob made from it.
+  if (!glob) return std::unexpected(GlobError{line->original, glob.error().reason});
+  lines_.push_back(*std::move(line));
+  globs_.push_back(*std::move(glob));
+  return {};
+}
+
+std::expected<Matcher, std::string> MatcherBuilder::build() && {
+  Matcher matcher;
+  matcher.base_ = std::move(base_);
+  if (lines_.empty()) return matcher;
+  auto set = GlobSet::build(std::move(globs_));
+  if (!set) return std::unexpected(set.error());
+  matcher.set_ = *std::move(set);
+  matcher.lines_ = std::move(lines_);
+  return matcher;
+}
+
+IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
+                             std::string_view base) {
+  IgnoreFile out;
+  MatcherBuilder builder(base, UnclosedClass::literal);
+  const auto error_at = [&](std::size_t number, std::string_view what) {
+    return lossy_utf8(path) + ": line " + std::to_string(number) + ": " + std::string(what);
+  };
+  std::size_t number = 0;
+  std::size_t bad_utf8_line = 0;
+  while (!text.empty()) {
+    ++number;
+    const std::size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (end == std::string_view::npos) {
+      text = {};
+    } else {
+      text.remove_prefix(end + 1);
+      if (line.ends_with('\r')) line.remove_suffix(1);
+    }
+    if (!is_valid_utf8(line)) {
+      bad_utf8_line = number;
+      break;
+    }
+    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    if (auto added = builder.add_line(line); !added) {
+      out.errors.push_back(error_at(number, added.error().text()));
+    }
+  }
+  if (bad_utf8_line != 0 && !out.errors.empty()) {
+    out.errors.push_back(error_at(bad_utf8_line, "stream did not contain valid UTF-8"));
+  }
+  if (auto matcher = std::move(builder).build()) {
+    out.matcher = *std::move(matcher);
+  } else {
+    out.errors.push_back(matcher.error());
+  }
+  return out;
+}
+
+std::optional<std::string> read_regular_file(const std::string& path) {
+  // O_NONBLOCK: opening a pipe must not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  std::optional<std::string> content;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string data;
+    // The size is a hint only: the file may change while it is read.
+    data.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t used = 0;
+    for (;;) {
+      if (used == data.size()) data.resize(data.size() * 2);
+      const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      if (n == 0) {
+        data.resize(used);
+        content = std::move(data);
+        break;
+      }
+      used += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(fd);
+  return content;
+}
+
+IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
+  std::optional<std::string> text = read_regular_file(path);
+  if (!text) return {};
+  return parse_ignore_file(path, *text, base);
+}
+
+}  // namespace vorn_walk

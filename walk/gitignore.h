@@ -1,0 +1,146 @@
+// Gitignore-style pattern lines and the matchers built from them.
+//
+// A matcher holds the lines of one ignore file (or the exclusion lines of a
+// walk) on a base directory, all compiled into one GlobSet so that a
+// candidate is tested against every line in one pass:
+//
+//   MatcherBuilder builder("src", UnclosedClass::literal);
+//   builder.add_line("*.log");
+//   builder.add_line("!keep.log");
+//   Matcher matcher = *std::move(builder).build();
+//   std::vector<std::uint32_t> scratch;
+//   matcher.matched("src/a/keep.log", false, scratch);  // Match::whitelist
+//   matcher.matched("src/a/x.log", false, scratch);     // Match::ignore
+//
+// Matchers are immutable once built and safe for concurrent use by multiple
+// threads, provided each thread passes its own scratch vector.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "walk/glob.h"
+
+namespace vorn_walk {
+
+// What a matcher says about an entry.
+enum class Match : std::uint8_t {
+  none,       // no line decides
+  ignore,     // a plain line decides: the entry is skipped
+  whitelist,  // a "!" line decides: the entry is kept
+};
+
+// One pattern line, turned into the glob that gets compiled.
+struct PatternLine {
+  std::string original;   // the line after trimming, a leading "!" included
+  std::string glob;       // the glob actually compiled
+  bool whitelist = false; // the line began with "!"
+  bool dir_only = false;  // the line ended with "/": it applies to directories only
+};
+
+// Turns one line into a pattern line, or nullopt for a comment ("#" first)
+// or a line that is empty once trailing whitespace is removed. Does not
+// compile the glob.
+//
+// Trailing whitespace is kept when the line ends with a backslash and a
+// space. "\!" and "\#" at the start lose the backslash and make a plain,
+// unanchored line; otherwise "!" whitelists and a following "/" anchors the
+// line to the base. A trailing "/" (and a backslash just before it) is
+// removed and makes the line directory-only. An unanchored line without "/"
+// gets "**/" in front (unless it begins with it) so that it matches at any
+// depth; a line ending in "/**" gets "/*" appended so that it matches inside
+// the directory but not the directory itself.
+std::optional<PatternLine> parse_line(std::string_view line);
+
+// The lines of one ignore file, or the exclusion lines, on one base.
+class Matcher {
+ public:
+  // An empty matcher: no lines, matches nothing.
+  Matcher();
+
+  Matcher(Matcher&&) noexcept;
+  Matcher& operator=(Matcher&&) noexcept;
+  ~Matcher();
+
+  bool empty() const { return lines_.empty(); }
+  // The base directory with one leading "./" removed.
+  const std::string& base() const { return base_; }
+  // The compiled lines in file order.
+  const std::vector<PatternLine>& lines() const { return lines_; }
+
+  // The text the globs are matched against for the entry at `path`: `path`
+  // less one leading "./"; then, unless the base is "." or that text holds
+  // no "/", less a leading copy of the base and one "/" after it.
+  std::string_view candidate(std::string_view path) const;
+
+  // The decision for the entry at `path` (spelled as the walk spells it):
+  // of the lines whose glob matches the candidate, the last in file order
+  // that is not directory-only, or is while `is_dir`, decides. `scratch` is
+  // working space, overwritten.
+  Match matched(std::string_view path, bool is_dir,
+                std::vector<std::uint32_t>& scratch) const;
+
+ private:
+  friend class MatcherBuilder;
+
+  std::string base_;
+  std::vector<PatternLine> lines_;
+  std::optional<GlobSet> set_;  // absent exactly when there are no lines
+};
+
+// Collects lines for one matcher.
+class MatcherBuilder {
+ public:
+  // `base` is spelled as the walk spells the directory; one leading "./" is
+  // removed. `unclosed` says what a "[" that is never closed means:
+  // `literal` for ignore files, `error` for exclusion lines.
+  MatcherBuilder(std::string_view base, UnclosedClass unclosed);
+
+  // Adds one line (see parse_line). A glob that does not compile leaves the
+  // line out and fails with an error naming the trimmed line, whose text is
+  // "error parsing glob '{line}': {reason}".
+  std::expected<void, GlobError> add_line(std::string_view line);
+
+  // Completes the matcher. Fails, with the glob engine's own text, only when
+  // the engine's limits are exceeded.
+  std::expected<Matcher, std::string> build() &&;
+
+ private:
+  std::string base_;
+  UnclosedClass unclosed_;
+  std::vector<PatternLine> lines_;
+  std::vector<Glob> globs_;
+};
+
+// An ignore file read into a matcher.
+struct IgnoreFile {
+  Matcher matcher;
+  // "{path}: line {n}: {error}" for each line left out, in line order.
+  std::vector<std::string> errors;
+};
+
+// Reads the lines of `text`, the content of the ignore file at `path`, into
+// a matcher on `base` (ignore-file options: an unclosed "[" is literal).
+// Lines end at "\n" (a "\r" before it is dropped too); a byte-order mark
+// opening the first line is dropped. Reading stops at the first line that is
+// not valid UTF-8; that is recorded as the error "stream did not contain
+// valid UTF-8" only when some other line failed as well. Paths in error texts
+// are shown as lossy UTF-8.
+IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
+                             std::string_view base);
+
+// Reads the ignore file at `path` as parse_ignore_file does. A file that is
+// missing, cannot be opened or read, or is not a regular file (after
+// following links) gives an empty matcher and no error.
+IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
+
+// The whole content of the regular file at `path` (links followed), or
+// nullopt when it is missing, unreadable or not a regular file. Never blocks
+// on a pipe or a device.
+std::optional<std::string> read_regular_file(const std::string& path);
+
+}  // namespace vorn_walk

@@ -1,0 +1,120 @@
+// The gitignore-aware depth-first walk of one root.
+//
+//   Walker walker("src", WalkOptions{});
+//   while (auto item = walker.next()) {
+//     if (!*item) { report(item->error().text); continue; }
+//     use(item->value().path);
+//   }
+//
+// The root is yielded first and never skipped; every entry below it is judged
+// before it is yielded: exclusion lines first (a match skips it, nothing else
+// is consulted), then the ignore files (".ignore" anywhere; ".gitignore", the
+// repository's "info/exclude" and the user's global excludes file only inside
+// a repository, that is below a directory holding ".git" or ".jj"), the
+// nearest directory winning, then the hidden rule (names beginning with "."
+// are skipped unless a "!" line let them through). A skipped directory is
+// neither listed nor entered. The ignore files of the root's ancestors (of
+// its canonical form) are honoured too.
+//
+// A directory is yielded before its contents; the entries of one directory
+// come in the order the system lists them. Each listing is read whole and
+// closed before any of its entries is looked at, and the walk keeps its own
+// stack, so neither depth nor width is limited by the call stack or by file
+// descriptors.
+//
+// Errors are items of their own; the walk goes on after them:
+//   "{path}: IO error for operation on {path}: {os error}"   (cannot examine,
+//       list or follow `path`)
+//   "File system loop found: {link} points to an ancestor {directory}"
+//   the ignore-file errors of the root's ancestors, which come first, before
+//   the root itself.
+// Errors in the ignore files of a walked directory are attached to that
+// directory's entry instead. Paths in texts are shown as lossy UTF-8.
+//
+// A Walker is used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "walk/gitignore.h"
+
+namespace vorn_walk {
+
+// An entry's type as the walk observed it: a link is seen as a link unless
+// links are followed (or it is the root: see Walker).
+enum class FileType : std::uint8_t {
+  file,
+  directory,
+  symlink,
+  other,  // pipes, sockets, devices
+  stdin,  // the pseudo-entry of the root "-"
+};
+
+// One entry. The views stay valid until the next call of Walker::next.
+struct WalkEntry {
+  // The root exactly as given, then the names below it, each joined with one
+  // "/" (none where the path so far already ends in "/"). A NUL byte follows
+  // it in memory, so `path.data()` can go straight to a system call.
+  std::string_view path;
+  // The last name of `path`: the name in its directory's listing, or for the
+  // root its final name component (empty for "/", "." or "..").
+  std::string_view name;
+  std::size_t depth = 0;  // 0 for the root
+  FileType type = FileType::other;
+  // For a directory: the errors met reading its ignore files, one per line,
+  // "{file}: line {n}: {reason}"; empty when there were none.
+  std::string_view ignore_errors;
+};
+
+// An error the walk met.
+struct WalkError {
+  std::string text;
+};
+
+using WalkItem = std::expected<WalkEntry, WalkError>;
+
+struct WalkOptions {
+  // Follow symbolic links below the root: links to directories are
+  // descended (a link back to a directory that contains it is a loop error),
+  // and a link that cannot be followed is an error naming it.
+  bool follow_links = false;
+  // Exclusion lines, built with UnclosedClass::error on the root less one
+  // leading "./". Their decision is inverted: a "!" line that decides skips
+  // the entry; a plain line that decides keeps it. Either way nothing else is
+  // consulted.
+  Matcher exclusions;
+};
+
+class Walker {
+ public:
+  // Prepares the walk of `root`, which is used exactly as given. Nothing is
+  // read until the first call of next(). A root of "-" (or "-/") is not
+  // walked: its only item is an entry "<stdin>" of type `stdin`.
+  //
+  // The root is examined without following a link, except when links are
+  // followed or the root leads to a regular file; a root that is a link to a
+  // directory is descended all the same.
+  //
+  // The user's global excludes file is found through "HOME" (else the user
+  // database) and "XDG_CONFIG_HOME", read when the walk starts, and matched
+  // relative to the current directory; its errors are dropped.
+  Walker(std::string root, WalkOptions options);
+  ~Walker();
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  // The next item, or nullopt when the walk is over.
+  std::optional<WalkItem> next();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorn_walk
