@@ -3,6 +3,8 @@
 import importlib
 import inspect
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import textwrap
@@ -45,6 +47,16 @@ class ModuleAttributes(unittest.TestCase):
         self.assertEqual([p.name for p in parameters], ["path"])
         self.assertIs(parameters[0].kind, inspect.Parameter.POSITIONAL_OR_KEYWORD)
         self.assertEqual(list(inspect.signature(vorn.version).parameters), [])
+
+
+class Library(unittest.TestCase):
+    @unittest.skipIf(shutil.which("readelf") is None, "needs readelf")
+    def test_library_names_no_python_library(self):
+        dynamic = subprocess.run(["readelf", "-d", vorn.__file__], capture_output=True, text=True,
+                                 check=True).stdout
+        needed = [line for line in dynamic.splitlines() if "(NEEDED)" in line]
+        self.assertTrue(needed, dynamic)
+        self.assertFalse([line for line in needed if "libpython" in line])
 
 
 class Version(unittest.TestCase):
