@@ -12,6 +12,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace vorn_core {

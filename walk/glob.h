@@ -10,6 +10,41 @@
 //   std::vector<std::uint32_t> hits;
 //   set->matches("src/a.rs", hits);  // hits == {0}
 //
+// Elements:
+//   c        an ordinary byte matches itself; a character outside ASCII
+//            stands for its own UTF-8 bytes
+//   \c       the character c, literally; a backslash that ends the pattern
+//            is an error
+//   ?        one byte other than "/"
+//   *        a run of bytes without "/"
+//   **       as a whole component (see below) any number of components;
+//            anywhere else the same as `*`
+//   [...]    one byte of a set; `[!...]` and `[^...]` one byte outside it.
+//            Members are characters and ranges such as `a-z` (by character
+//            code); "]" right after the opening (or the negation mark) and
+//            "-" at either end are members; a backslash is an ordinary member.
+//            A class may admit "/" even though `*` and `?` never do.
+//   {a,b}    any one of the alternatives; groups nest; an empty alternative
+//            is dropped, and a group of only empty alternatives matches the
+//            empty text
+//
+// `**` is a whole component when what stands before it is the start of the
+// pattern or a "/" and what follows it is the end of the pattern or a "/":
+// `**` alone matches everything, `**/x` matches x at any depth (and `**/`
+// alone the empty text or a text ending in "/"), `x/**` everything below x
+// but not x itself, `x/**/y` zero or more directories between x and y.
+// Inside braces, the start of an alternative stands where its group stands
+// (so `src/{**/*.rs,*.md}` matches src/a/b.rs), and the end of an alternative
+// counts as the end of the pattern only when nothing follows its group; a
+// "/" after a group does not make a `**` that ends an alternative whole.
+//
+// Characters outside ASCII in a class: a class still matches exactly one
+// byte. A member character stands for every byte of its UTF-8 encoding, and
+// a range for every byte that occurs in the encoding of a character inside
+// it, so `[é]` matches one of the two bytes of "é" (`[é][é]` matches "é").
+// A pattern byte that is not part of valid UTF-8 stands for itself and has
+// its byte value as its character code.
+//
 // Compiled globs and sets are immutable and safe for concurrent use by
 // multiple threads. Matching time is linear in the candidate's length for
 // every pattern.
@@ -42,6 +77,11 @@ struct GlobError {
 // One compiled pattern.
 class Glob {
  public:
+  // Fails only with one of the dialect's five reasons: an unclosed class
+  // (when `unclosed` refuses it), an invalid range, an unopened or unclosed
+  // group, or a dangling backslash. The first fault from the left is reported,
+  // except that a "[" never closed is unclosed before any range inside it is
+  // judged.
   static std::expected<Glob, GlobError> compile(std::string_view pattern,
                                                 UnclosedClass unclosed);
 
@@ -61,10 +101,16 @@ class Glob {
 };
 
 // Globs numbered 0, 1, 2, ... in the order given, matched all at once.
+//
+// The common shapes of ignore files (a literal path, `**/name`, `*.ext`,
+// `**/*.ext`, `dir/**`, `dir/**/*.ext`, ...) are answered by hash lookups and
+// byte comparisons; the other members share one automaton (or a few, when
+// one would exceed its memory budget).
 class GlobSet {
  public:
   // Fails only when the matching engine's own limits are exceeded; the text
-  // then says why.
+  // then says why. (The present engine has no such limit: members that its
+  // automata cannot hold are matched one by one.)
   static std::expected<GlobSet, std::string> build(std::vector<Glob> globs);
 
   GlobSet(GlobSet&&) noexcept;

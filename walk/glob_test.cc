@@ -1,0 +1,428 @@
+#include "walk/glob.h"
+
+#include <bitset>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace vorn_walk {
+namespace {
+
+using Numbers = std::vector<std::uint32_t>;
+
+Glob must_compile(std::string_view pattern, UnclosedClass unclosed = UnclosedClass::error) {
+  auto glob = Glob::compile(pattern, unclosed);
+  EXPECT_TRUE(glob.has_value()) << pattern << ": " << glob.error().text();
+  return *std::move(glob);
+}
+
+GlobSet must_build(std::vector<Glob> globs) {
+  auto set = GlobSet::build(std::move(globs));
+  EXPECT_TRUE(set.has_value());
+  return *std::move(set);
+}
+
+Numbers matches_of(const GlobSet& set, std::string_view candidate) {
+  Numbers out;
+  set.matches(candidate, out);
+  return out;
+}
+
+// Checks `pattern` against each candidate both alone and as the only member
+// of a set, which take different routes through the engine.
+void expect_matches(std::string_view pattern, std::vector<std::string_view> yes,
+                    std::vector<std::string_view> no,
+                    UnclosedClass unclosed = UnclosedClass::error) {
+  const Glob glob = must_compile(pattern, unclosed);
+  const GlobSet set = must_build({glob});
+  for (std::string_view c : yes) {
+    EXPECT_TRUE(glob.is_match(c)) << pattern << " should match '" << c << "'";
+    EXPECT_EQ(matches_of(set, c), Numbers{0}) << pattern << " in a set, '" << c << "'";
+  }
+  for (std::string_view c : no) {
+    EXPECT_FALSE(glob.is_match(c)) << pattern << " should not match '" << c << "'";
+    EXPECT_EQ(matches_of(set, c), Numbers{}) << pattern << " in a set, '" << c << "'";
+  }
+}
+
+std::string error_text(std::string_view pattern, UnclosedClass unclosed = UnclosedClass::error) {
+  auto glob = Glob::compile(pattern, unclosed);
+  return glob ? "compiled" : glob.error().text();
+}
+
+TEST(Glob, StarAndQuestionMarkStayInsideOneComponent) {
+  expect_matches("*.rs", {"a.rs", ".rs"}, {"src/a.rs", "a.rsx"});
+  expect_matches("a?c", {"abc", "a.c"}, {"a/c", "ac", "abbc"});
+  expect_matches("a**b", {"ab", "axb", "ax*b"}, {"ax/b"});
+  expect_matches("***", {"", "abc"}, {"a/b"});
+  expect_matches("*/b", {"a/b", "/b"}, {"b", "x/y/b"});
+}
+
+TEST(Glob, DoubleStarSpansComponentsOnlyAsAWholeComponent) {
+  expect_matches("**", {"", "a", "a/b/c", "/"}, {});
+  expect_matches("**/*.rs", {"a.rs", "src/a.rs", "a/b/c.rs", "/x.rs"}, {"a.rsx", "a.rs/b"});
+  expect_matches("src/**", {"src/a", "src/a/b", "src/"}, {"src", "srcx/a", "x/src/a"});
+  expect_matches("a/**/b", {"a/b", "a/x/b", "a/x/y/b", "a//b"}, {"ab", "a/xb", "b", "xa/b"});
+  expect_matches("**/", {"", "/", "a/", "a/b/"}, {"a", "a/b"});
+  expect_matches("**/a", {"a", "/a", "x/a", "x//a", "x/y/a"}, {"xa", "a/x"});
+  expect_matches("/**", {"/", "/a", "/a/b"}, {"", "a"});
+  expect_matches("x**/y", {"x/y", "xz/y"}, {"x/z/y", "y"});
+  expect_matches("**/**/a", {"a", "x/a", "x/y/a"}, {"xa"});
+  expect_matches("docs/**/*.md", {"docs/a.md", "docs/x/y.md", "docs/.md"}, {"docs.md", "a/docs/a.md"});
+}
+
+TEST(Glob, DoubleStarAtTheEdgesOfAlternatives) {
+  // An alternative starts where its group stands.
+  expect_matches("src/{**/*.rs,*.md}", {"src/a.rs", "src/x/y.rs", "src/a.md"}, {"src/x/a.md"});
+  expect_matches("{**/a,b}", {"a", "x/y/a", "b"}, {"x/b"});
+  expect_matches("a/{b,**/c}", {"a/b", "a/c", "a/x/y/c"}, {"a/x/b"});
+  expect_matches("x{**/a,b}", {"x/a", "xy/a", "xb"}, {"x/y/a"});
+  // It ends the pattern only when nothing follows its group.
+  expect_matches("{a/**,b}", {"a/x", "a/x/y", "b"}, {"a"});
+  expect_matches("{a/**,b}c", {"a/xc", "bc"}, {"a/x/yc"});
+  expect_matches("{a,{x/**}}", {"a", "x/y/z"}, {"x"});
+  expect_matches("{**}/a", {"x/a", "/a"}, {"a", "x/y/a"});
+}
+
+TEST(Glob, ClassesMatchOneByteAndMayAdmitTheSeparator) {
+  expect_matches("[!a]", {"/", "b", "\n", "\xff"}, {"a", "", "bb"});
+  expect_matches("[^a]", {"/", "b"}, {"a"});
+  expect_matches("[]a]", {"]", "a"}, {"[", "b"});
+  expect_matches("[!]]", {"a", "/"}, {"]"});
+  expect_matches("[-a]", {"-", "a"}, {"b"});
+  expect_matches("[a-]", {"-", "a"}, {"b"});
+  expect_matches("[a-c-e]", {"a", "b", "c", "-", "e"}, {"d"});
+  expect_matches("[%-0]", {"/", "%", "0"}, {"1"});
+  expect_matches("x[/]y", {"x/y"}, {"xy"});
+  expect_matches("[\\]", {"\\"}, {"]"});  // no escapes inside a class
+  expect_matches("*.py[cod]", {"a.pyc", "a.pyo", "a.pyd"}, {"a.py", "a.pyx", "d/a.pyc"});
+  expect_matches("[{},]", {"{", "}", ","}, {"a"});
+}
+
+TEST(Glob, UnclosedClassIsLiteralOnlyWhenAllowed) {
+  expect_matches("[abc", {"[abc"}, {"a", "[abc]"}, UnclosedClass::literal);
+  expect_matches("[!*", {"[!x", "[!"}, {"[!/"}, UnclosedClass::literal);
+  expect_matches("[]", {"[]"}, {"]"}, UnclosedClass::literal);
+  expect_matches("a[b]c[d", {"abc[d"}, {}, UnclosedClass::literal);
+  EXPECT_EQ(error_text("[abc"), "error parsing glob '[abc': unclosed character class; missing ']'");
+  EXPECT_EQ(error_text("[]"), "error parsing glob '[]': unclosed character class; missing ']'");
+  EXPECT_EQ(error_text("[!"), "error parsing glob '[!': unclosed character class; missing ']'");
+  // A "[" never closed is not a class, so no range inside it is judged.
+  EXPECT_EQ(error_text("[z-a"), "error parsing glob '[z-a': unclosed character class; missing ']'");
+  EXPECT_EQ(error_text("[z-a", UnclosedClass::literal), "compiled");
+}
+
+TEST(Glob, GroupsDropEmptyAlternatives) {
+  expect_matches("{a,{b,c}}.rs", {"a.rs", "b.rs", "c.rs"}, {".rs", "bc.rs"});
+  expect_matches("{,x}", {"x"}, {""});
+  expect_matches("{a,,b}", {"a", "b"}, {""});
+  expect_matches("{}", {""}, {"a"});
+  expect_matches("{,}", {""}, {"a"});
+  expect_matches("x{}y", {"xy"}, {"x", "xay"});
+  expect_matches("{a,{}}", {"a", ""}, {"b"});
+  expect_matches("a,b", {"a,b"}, {"a"});
+  expect_matches("*.{jpg,png}", {"a.jpg", "b.png"}, {"a.gif", "d/a.png"});
+  expect_matches("{*.c,src/**}", {"a.c", "src/a/b.h"}, {"x/a.c", "src"});
+}
+
+TEST(Glob, BackslashMakesTheNextCharacterLiteral) {
+  expect_matches("\\*", {"*"}, {"a", ""});
+  expect_matches("\\[a]", {"[a]"}, {"a"});
+  expect_matches("\\{a,b\\}", {"{a,b}"}, {"a"});
+  expect_matches("a\\\\b", {"a\\b"}, {"ab"});
+  expect_matches("\\a\\?", {"a?"}, {"ab"});
+}
+
+TEST(Glob, ErrorsNameThePatternAndTheFirstFault) {
+  EXPECT_EQ(error_text("[z-a]"), "error parsing glob '[z-a]': invalid range; 'z' > 'a'");
+  EXPECT_EQ(error_text("[a-c][z-a"), "error parsing glob '[a-c][z-a': unclosed character class; missing ']'");
+  EXPECT_EQ(error_text("a}"),
+            "error parsing glob 'a}': unopened alternate group; missing '{' (maybe escape '}' with '[}]'?)");
+  EXPECT_EQ(error_text("{a"),
+            "error parsing glob '{a': unclosed alternate group; missing '}' (maybe escape '{' with '[{]'?)");
+  EXPECT_EQ(error_text("{a}}{"),
+            "error parsing glob '{a}}{': unopened alternate group; missing '{' (maybe escape '}' with '[}]'?)");
+  EXPECT_EQ(error_text("a\\"), "error parsing glob 'a\\': dangling '\\'");
+  EXPECT_EQ(error_text("{a\\"), "error parsing glob '{a\\': dangling '\\'");
+  EXPECT_EQ(error_text("[\xc3\xa9-a]"),
+            "error parsing glob '[\xc3\xa9-a]': invalid range; '\xc3\xa9' > 'a'");
+  EXPECT_EQ(error_text("\\\\"), "compiled");
+  EXPECT_EQ(error_text("[z-a]", UnclosedClass::literal),
+            "error parsing glob '[z-a]': invalid range; 'z' > 'a'");
+}
+
+TEST(Glob, NonAsciiCharactersStandForTheirBytes) {
+  const std::string e_acute = "\xc3\xa9";  // é
+  expect_matches(e_acute, {e_acute}, {"e", "\xc3", "\xe9"});
+  expect_matches("?", {"\xc3", "\xff"}, {e_acute});
+  expect_matches("??", {e_acute}, {"\xc3"});
+  expect_matches("[" + e_acute + "]", {"\xc3", "\xa9"}, {e_acute, "\xe9"});
+  expect_matches("[" + e_acute + "][" + e_acute + "]", {e_acute}, {});
+  expect_matches("[!" + e_acute + "]", {"a", "\xe9"}, {"\xc3", "\xa9"});
+  // U+00E0 to U+00E9 are C3 A0 to C3 A9.
+  expect_matches("[\xc3\xa0-\xc3\xa9]", {"\xc3", "\xa0", "\xa9"}, {"\xaa", "\xc2", "a"});
+  // U+0100 to U+0101 are C4 80 and C4 81; "a" to U+0101 spans all of C2 80 to C4 81.
+  expect_matches("[a-\xc4\x81]", {"a", "z", "\x7f", "\xc2", "\xc4", "\xbf", "\x80"}, {"`", "\xc5", "\xc0"});
+  // A byte that is not UTF-8 stands for itself.
+  expect_matches("\xff*", {"\xff", "\xff" "abc"}, {"\xc3\xbf"});
+  expect_matches("[\xfe-\xff]", {"\xfe", "\xff"}, {"\xfd"});
+  expect_matches("*", {"\x80\x81", std::string("a\0b", 3)}, {"a/b"});
+}
+
+TEST(Glob, LineFeedIsAnOrdinaryByte) {
+  expect_matches("*", {"a\nb", "\n"}, {"a\n/b"});
+  expect_matches("?", {"\n"}, {"\n\n"});
+  expect_matches("**/x", {"a\n/x", "\n/\n/x"}, {"\nx"});
+  expect_matches("a/**", {"a/\n", "a/\n/b"}, {"a\n"});
+  expect_matches("**", {"\n/\n"}, {});
+  expect_matches("a\n*", {"a\nb"}, {"ab"});
+}
+
+TEST(GlobSet, ReportsEveryMatchingPatternAscending) {
+  const GlobSet set = must_build({must_compile("*.py"), must_compile("**/x.py"), must_compile("x.py")});
+  EXPECT_EQ(set.size(), 3u);
+  EXPECT_EQ(matches_of(set, "x.py"), (Numbers{0, 1, 2}));
+  EXPECT_EQ(matches_of(set, "a/x.py"), Numbers{1});
+  EXPECT_EQ(matches_of(set, "a/y.py"), Numbers{});
+}
+
+TEST(GlobSet, AppendsEachMemberOnce) {
+  const GlobSet set = must_build({must_compile("{a,a,a*}"), must_compile("[aa]"), must_compile("*")});
+  Numbers out{7};
+  set.matches("a", out);
+  EXPECT_EQ(out, (Numbers{7, 0, 1, 2}));
+  const GlobSet empty = must_build({});
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(matches_of(empty, ""), Numbers{});
+}
+
+TEST(GlobSet, HostilePatternsAnswerCorrectlyOnLongCandidates) {
+  const std::string long_a(4096, 'a');
+  std::string nested = "{a,{a,{a,{a,b}}}}*";
+  std::string deep;
+  for (int i = 0; i < 3000; ++i) deep += '{';
+  deep += "a*b";
+  for (int i = 0; i < 3000; ++i) deep += '}';
+  const GlobSet set = must_build({must_compile("*a*a*a*a*a*a*a*a*b"), must_compile(nested),
+                                  must_compile(deep), must_compile("**/a/**/a/**/b")});
+  EXPECT_EQ(matches_of(set, long_a), Numbers{1});
+  EXPECT_EQ(matches_of(set, long_a + "b"), (Numbers{0, 1, 2}));
+  EXPECT_TRUE(must_compile(deep).is_match(long_a + "b"));
+  EXPECT_FALSE(must_compile(deep).is_match(long_a));
+}
+
+// Patterns too large for one automaton: the set is split, and a member that
+// no automaton can hold is still matched.
+TEST(GlobSet, MembersBeyondTheAutomatonBudgetStillMatch) {
+  const std::string big(200'000, 'b');
+  const std::string huge(600'000, 'h');
+  const GlobSet set = must_build({must_compile("?" + big), must_compile(big + "?"),
+                                  must_compile("?" + huge), must_compile("x*")});
+  EXPECT_EQ(matches_of(set, "x" + big), (Numbers{0, 3}));
+  EXPECT_EQ(matches_of(set, big + "b"), (Numbers{0, 1}));
+  EXPECT_EQ(matches_of(set, "x" + huge), (Numbers{2, 3}));
+  EXPECT_EQ(matches_of(set, "x" + huge + "h"), Numbers{3});
+}
+
+// ---------------------------------------------------------------- reference
+
+// A second, deliberately plain reading of the dialect for ASCII patterns: a
+// tree parsed by recursive descent, matched by carrying the set of candidate
+// positions reached so far.
+class Reference {
+ public:
+  static std::optional<Reference> parse(std::string_view p, UnclosedClass unclosed) {
+    Reference r;
+    r.p_ = p;
+    r.unclosed_ = unclosed;
+    std::size_t i = 0;
+    if (!r.parse_sequence(i, 0, r.root_) || i != p.size()) return std::nullopt;
+    return r;
+  }
+
+  bool matches(std::string_view c) const {
+    std::vector<bool> at(c.size() + 1);
+    at[0] = true;
+    return run(root_, c, at, true, true)[c.size()];
+  }
+
+ private:
+  struct Node {
+    enum Kind { literal, any, star, double_star, cls, group } kind;
+    char byte = 0;
+    std::bitset<256> set{};
+    std::vector<std::vector<Node>> alternatives{};
+  };
+  using Positions = std::vector<bool>;
+
+  bool parse_sequence(std::size_t& i, int depth, std::vector<Node>& out) {
+    while (i < p_.size()) {
+      const char c = p_[i];
+      if (c == '}' || (c == ',' && depth > 0)) return depth > 0;
+      if (c == '{') {
+        Node group{Node::group};
+        for (++i;;) {
+          std::vector<Node> alternative;
+          if (!parse_sequence(i, depth + 1, alternative) || i == p_.size()) return false;
+          if (!alternative.empty()) group.alternatives.push_back(std::move(alternative));
+          if (p_[i++] == '}') break;
+        }
+        out.push_back(std::move(group));
+      } else if (c == '\\') {
+        if (i + 1 == p_.size()) return false;
+        out.push_back({Node::literal, p_[i + 1]});
+        i += 2;
+      } else if (c == '[') {
+        if (!parse_class(i, out)) return false;
+      } else if (c == '*' && i + 1 < p_.size() && p_[i + 1] == '*') {
+        out.push_back({Node::double_star});
+        i += 2;
+      } else {
+        out.push_back(c == '*' ? Node{Node::star} : c == '?' ? Node{Node::any} : Node{Node::literal, c});
+        ++i;
+      }
+    }
+    return depth == 0;
+  }
+
+  bool parse_class(std::size_t& i, std::vector<Node>& out) {
+    std::size_t j = i + 1;
+    const bool negated = j < p_.size() && (p_[j] == '!' || p_[j] == '^');
+    if (negated) ++j;
+    std::size_t end = j + 1;
+    while (end < p_.size() && p_[end] != ']') ++end;
+    if (j >= p_.size() || end >= p_.size()) {
+      if (unclosed_ == UnclosedClass::error) return false;
+      out.push_back({Node::literal, '['});
+      ++i;
+      return true;
+    }
+    Node node{Node::cls};
+    for (std::size_t k = j; k < end; ++k) {
+      if (k + 2 < end && p_[k + 1] == '-') {
+        if (p_[k] > p_[k + 2]) return false;
+        for (int b = p_[k]; b <= p_[k + 2]; ++b) node.set.set(b);
+        k += 2;
+      } else {
+        node.set.set(static_cast<unsigned char>(p_[k]));
+      }
+    }
+    if (negated) node.set.flip();
+    out.push_back(std::move(node));
+    i = end + 1;
+    return true;
+  }
+
+  static bool is_slash(const Node& n) { return n.kind == Node::literal && n.byte == '/'; }
+
+  // Positions reached after `seq` from the positions `at`. `left` says whether
+  // the sequence starts a component, `right` whether it ends the pattern.
+  static Positions run(const std::vector<Node>& seq, std::string_view c, Positions at, bool left,
+                       bool right) {
+    const std::size_t n = c.size();
+    for (std::size_t k = 0; k < seq.size(); ++k) {
+      const Node& node = seq[k];
+      const bool starts = k == 0 ? left : is_slash(seq[k - 1]);
+      const bool last = k + 1 == seq.size();
+      Positions next(n + 1);
+      if (node.kind == Node::group) {
+        if (node.alternatives.empty()) continue;
+        for (const auto& alternative : node.alternatives) {
+          const Positions reached = run(alternative, c, at, starts, last && right);
+          for (std::size_t q = 0; q <= n; ++q) next[q] = next[q] || reached[q];
+        }
+      } else if (node.kind == Node::double_star && starts && !last && is_slash(seq[k + 1])) {
+        // Nothing, or any text ending in "/"; the "/" after it is its own.
+        bool seen = false;
+        for (std::size_t q = 0; q <= n; ++q) {
+          next[q] = at[q] || (seen && c[q - 1] == '/');
+          seen = seen || at[q];
+        }
+        ++k;
+      } else if (node.kind == Node::double_star && starts && last && right) {
+        bool open = false;
+        for (std::size_t q = 0; q <= n; ++q) next[q] = open = open || at[q];
+      } else if (node.kind == Node::star || node.kind == Node::double_star) {
+        bool open = false;
+        for (std::size_t q = 0; q <= n; ++q) {
+          open = at[q] || (open && c[q - 1] != '/');
+          next[q] = open;
+        }
+      } else {
+        for (std::size_t q = 0; q < n; ++q) {
+          if (!at[q]) continue;
+          const auto b = static_cast<unsigned char>(c[q]);
+          const bool ok = node.kind == Node::literal ? c[q] == node.byte
+                          : node.kind == Node::any   ? b != '/'
+                                                     : node.set[b];
+          if (ok) next[q + 1] = true;
+        }
+      }
+      at = std::move(next);
+    }
+    return at;
+  }
+
+  std::string_view p_;
+  UnclosedClass unclosed_ = UnclosedClass::error;
+  std::vector<Node> root_;
+};
+
+std::string random_text(std::mt19937& rng, std::string_view alphabet, std::size_t max_length) {
+  std::string s(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), ' ');
+  for (char& c : s) c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+  return s;
+}
+
+// Patterns pieced together from common fragments and random characters, so
+// that the shapes with their own fast paths occur often.
+std::string random_pattern(std::mt19937& rng) {
+  static const std::vector<std::string> kPieces = {
+      "**/", "/**", "**", "*", "?", ".a", "a", "b/", "/", "{a,b}", "{,a/}", "{**/a,*}",
+      "{a,**/b}", "[ab]", "[!a]", "[/-0]", "\\*", "[a", "{", "}", ",", "\\", ".", "a.b", "[]a]"};
+  std::string p;
+  const int pieces = std::uniform_int_distribution<int>(1, 4)(rng);
+  for (int k = 0; k < pieces; ++k) {
+    if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
+      p += random_text(rng, "ab/.*?[]!-{},\\", 2);
+    } else {
+      p += kPieces[std::uniform_int_distribution<std::size_t>(0, kPieces.size() - 1)(rng)];
+    }
+  }
+  return p;
+}
+
+TEST(GlobSet, AgreesWithAPlainReferenceMatcher) {
+  std::mt19937 rng(20240611);
+  for (int round = 0; round < 1500; ++round) {
+    const UnclosedClass unclosed = round % 2 ? UnclosedClass::literal : UnclosedClass::error;
+    std::vector<Glob> globs;
+    std::vector<Reference> references;
+    for (int k = 0; k < 8; ++k) {
+      const std::string pattern = random_pattern(rng);
+      auto glob = Glob::compile(pattern, unclosed);
+      auto reference = Reference::parse(pattern, unclosed);
+      ASSERT_EQ(glob.has_value(), reference.has_value()) << "'" << pattern << "'";
+      if (!glob) continue;
+      globs.push_back(*std::move(glob));
+      references.push_back(*std::move(reference));
+    }
+    const GlobSet set = must_build(globs);
+    for (int k = 0; k < 40; ++k) {
+      const std::string candidate = random_text(rng, "ab/.*", 7);
+      Numbers expected;
+      for (std::uint32_t m = 0; m < references.size(); ++m) {
+        EXPECT_EQ(globs[m].is_match(candidate), references[m].matches(candidate))
+            << "'" << globs[m].pattern() << "' against '" << candidate << "'";
+        if (references[m].matches(candidate)) expected.push_back(m);
+      }
+      EXPECT_EQ(matches_of(set, candidate), expected) << "candidate '" << candidate << "'";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vorn_walk

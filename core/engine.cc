@@ -1,0 +1,273 @@
+#include "core/engine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <limits>
+#include <optional>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include "core/finalize.h"
+#include "core/score.h"
+#include "walk/text.h"
+
+namespace vorn_core {
+namespace {
+
+// The extension as discovery selects by it; the empty text for a name
+// without one (no dot, or only a leading dot) or with one that is not UTF-8.
+std::string_view extension_of(std::string_view path) {
+  const std::string_view name = path.substr(path.rfind('/') + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  const std::string_view extension = name.substr(dot + 1);
+  return vorn_walk::is_valid_utf8(extension) ? extension : std::string_view();
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The whole file, read straight into the buffer that will hold it. The size
+// from fstat is only a first guess (the file may change), so reading goes
+// on until EOF; the extra byte lets an unchanged file meet EOF without a
+// second allocation.
+std::optional<std::string> read_whole_file(const std::string& path) {
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::nullopt;
+  struct stat status;
+  if (::fstat(file.get(), &status) != 0) return std::nullopt;
+
+  std::string text;
+  std::size_t filled = 0;  // the string's size must not be read inside resize_and_overwrite
+  std::size_t room = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
+  bool at_end = false;
+  while (!at_end) {
+    bool failed = false;
+    text.resize_and_overwrite(room, [&](char* data, std::size_t size) {
+      while (filled < size) {
+        const ssize_t got = ::read(file.get(), data + filled, size - filled);
+        if (got > 0) {
+          filled += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+          at_end = true;
+          break;
+        } else if (errno != EINTR) {
+          failed = true;
+          break;
+        }
+      }
+      return filled;
+    });
+    if (failed) return std::nullopt;
+    room *= 2;
+  }
+  return text;
+}
+
+void append_findings(std::vector<Finding>& to, std::vector<Finding>&& from) {
+  if (to.empty()) {
+    to = std::move(from);
+  } else {
+    // A sized range: the vector grows at most once for it.
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  }
+}
+
+// Per-index slots joined in index order, moved, with one allocation.
+std::vector<Finding> join_in_order(std::vector<std::vector<Finding>>& slots) {
+  std::size_t total = 0;
+  for (const auto& slot : slots) total += slot.size();
+  std::vector<Finding> joined;
+  joined.reserve(total);
+  for (auto& slot : slots) std::ranges::move(slot, std::back_inserter(joined));
+  return joined;
+}
+
+// Runs `task(i)` for every index below `count` on the default arena, with the
+// default (adaptive) partitioner. Each task writes only its own slot.
+template <typename Task>
+void for_each_index(std::size_t count, const Task& task) {
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) task(i);
+                    });
+}
+
+bool accepts_language(const Analyzer& analyzer, std::string_view language) {
+  const std::optional<std::span<const std::string_view>> targets = analyzer.target_languages();
+  return !targets || std::ranges::find(*targets, language) != targets->end();
+}
+
+std::vector<Finding> analyze_one_file(const ParsedFile& file,
+                                      std::span<const Analyzer* const> analyzers,
+                                      const AnalysisContext& context) {
+  std::vector<Finding> found;
+  const std::string_view language = file.language;
+  for (const Analyzer* analyzer : analyzers) {
+    if (analyzer->is_project_level() || !accepts_language(*analyzer, language)) continue;
+    append_findings(found, analyzer->analyze_file(context, file));
+  }
+  return found;
+}
+
+std::uint64_t total_bytes(std::span<const ParsedFile> files) {
+  std::uint64_t total = 0;
+  for (const ParsedFile& file : files) total += file.source->text.size();
+  return total;
+}
+
+}  // namespace
+
+Engine& Engine::operator=(Engine&& other) noexcept {
+  if (this != &other) {
+    release();
+    languages_ = std::move(other.languages_);
+    analyzers_ = std::move(other.analyzers_);
+  }
+  return *this;
+}
+
+Engine::~Engine() { release(); }
+
+void Engine::release() {
+  for (auto& language : languages_) language.reset();
+  for (auto& analyzer : analyzers_) analyzer.reset();
+  languages_.clear();
+  analyzers_.clear();
+}
+
+const Language* Engine::language_for(std::string_view extension) const {
+  for (auto language = languages_.rbegin(); language != languages_.rend(); ++language) {
+    const std::span<const std::string_view> claimed = (*language)->extensions();
+    if (std::ranges::find(claimed, extension) != claimed.end()) return language->get();
+  }
+  return nullptr;
+}
+
+std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
+                                                     std::atomic<std::uint32_t>& failures) const {
+  if (languages_.empty()) return {};
+  std::vector<std::optional<ParsedFile>> slots(paths.size());
+  for_each_index(paths.size(), [&](std::size_t i) {
+    // Choosing first means files no language claims are never opened.
+    const Language* language = language_for(extension_of(paths[i]));
+    if (language == nullptr) return;
+    // The copy the SourceFile keeps doubles as the name handed to open().
+    std::string path(paths[i]);
+    std::optional<std::string> text = read_whole_file(path);
+    if (!text) {
+      failures.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    const auto source = std::make_shared<const SourceFile>(std::move(path), std::move(*text));
+    std::expected<ParsedFile, ParseError> parsed = language->parse(source);
+    if (!parsed) {
+      failures.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    slots[i].emplace(std::move(*parsed));
+  });
+
+  std::vector<ParsedFile> files;
+  files.reserve(static_cast<std::size_t>(std::ranges::count_if(slots, [](const auto& slot) {
+    return slot.has_value();
+  })));
+  for (auto& slot : slots) {
+    if (slot) files.push_back(std::move(*slot));
+  }
+  return files;
+}
+
+std::vector<Finding> analyze_files_parallel(std::span<const ParsedFile> files,
+                                            std::span<const Analyzer* const> analyzers,
+                                            const AnalysisContext& context) {
+  std::vector<std::vector<Finding>> slots(files.size());
+  for_each_index(files.size(), [&](std::size_t i) {
+    slots[i] = analyze_one_file(files[i], analyzers, context);
+  });
+  return join_in_order(slots);
+}
+
+std::vector<Finding> analyze_project_parallel(std::span<const Analyzer* const> analyzers,
+                                              const AnalysisContext& context,
+                                              const Project& project) {
+  std::vector<std::vector<Finding>> slots(analyzers.size());
+  for_each_index(analyzers.size(), [&](std::size_t i) {
+    if (analyzers[i]->is_project_level()) slots[i] = analyzers[i]->analyze_project(context, project);
+  });
+  return join_in_order(slots);
+}
+
+float kloc_of(std::uint64_t total_bytes) {
+  return static_cast<float>(total_bytes) / 80.0f / 1000.0f;
+}
+
+std::uint32_t saturating_count(std::size_t count) {
+  constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(std::min(count, kMax));
+}
+
+std::uint64_t whole_milliseconds(std::chrono::steady_clock::duration elapsed) {
+  // duration_cast truncates toward zero: the fraction is dropped.
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
+                                                       const Config& config) const {
+  const auto start = std::chrono::steady_clock::now();
+
+  std::vector<std::string_view> extensions;
+  for (const auto& language : languages_) {
+    const std::span<const std::string_view> claimed = language->extensions();
+    extensions.insert(extensions.end(), claimed.begin(), claimed.end());
+  }
+
+  std::expected<PathList, EngineError> paths = walk_files(root, extensions, config);
+  if (!paths) return std::unexpected(std::move(paths.error()));
+
+  std::atomic<std::uint32_t> failures = 0;
+  std::vector<ParsedFile> parsed = parse_files_parallel(*paths, failures);
+  RunStats stats;
+  stats.files_scanned = saturating_count(parsed.size());
+  stats.parse_failures = failures.load(std::memory_order_relaxed);
+
+  std::vector<const Analyzer*> analyzers;
+  analyzers.reserve(analyzers_.size());
+  for (const auto& analyzer : analyzers_) analyzers.push_back(analyzer.get());
+  const AnalysisContext context{config};
+
+  std::vector<Finding> findings = analyze_files_parallel(parsed, analyzers, context);
+  // Declared last so that it is released first, before the analyzer list,
+  // the paths and the extensions.
+  const Project project{std::string(root), std::move(parsed)};
+  append_findings(findings, analyze_project_parallel(analyzers, context, project));
+
+  stats.suppressed = finalize_findings(findings, project.files, config, root);
+  std::map<Dimension, Score> scores = compute_scores(findings, kloc_of(total_bytes(project.files)));
+  stats.elapsed_ms = whole_milliseconds(std::chrono::steady_clock::now() - start);
+
+  return Report{.schema_version = 1,
+                .findings = std::move(findings),
+                .scores = std::move(scores),
+                .stats = stats};
+}
+
+}  // namespace vorn_core

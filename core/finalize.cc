@@ -1,0 +1,169 @@
+#include "core/finalize.h"
+
+#include <algorithm>
+#include <string>
+
+#include "core/log.h"
+#include "walk/glob.h"
+
+namespace vorn_core {
+namespace {
+
+// Where the component `component` of `path` ends. Name views point into the
+// path; a root or leading "." is one byte; a ".." is the first ".." at or
+// after `from`, since only separators and "." pieces can lie between the end
+// of the previous component and this one.
+std::size_t component_end(std::string_view path, const Component& component, std::size_t from) {
+  switch (component.kind) {
+    case ComponentKind::root:
+    case ComponentKind::current_dir:
+      return 1;
+    case ComponentKind::parent_dir:
+      return path.find("..", from) + 2;
+    case ComponentKind::name:
+      break;
+  }
+  return static_cast<std::size_t>(component.name.data() + component.name.size() - path.data());
+}
+
+// Separators and "." pieces are not part of a component, so they go from
+// both ends of the rest; inside it the text stays as written.
+std::string_view trim_separators(std::string_view rest) {
+  while (!rest.empty()) {
+    if (rest.front() == '/' || rest == "." || rest.starts_with("./")) {
+      rest.remove_prefix(1);
+    } else if (rest.back() == '/' || rest.ends_with("/.")) {
+      rest.remove_suffix(1);
+    } else {
+      break;
+    }
+  }
+  return rest;
+}
+
+// `file` relative to `root` when every component of `root` begins `file`;
+// otherwise `file` itself.
+std::string_view relative_to_root(std::string_view root, std::string_view file) {
+  if (components(root).begin() == std::default_sentinel) return file;
+  std::size_t consumed = 0;
+  auto in_file = components(file).begin();
+  for (const Component& wanted : components(root)) {
+    if (in_file == std::default_sentinel || *in_file != wanted) return file;
+    consumed = component_end(file, *in_file, consumed);
+    ++in_file;
+  }
+  return trim_separators(file.substr(consumed));
+}
+
+void warn_override(std::string_view what, std::string_view value, std::string_view rule,
+                   std::string_view error) {
+  std::string message;
+  message.reserve(what.size() + value.size() + rule.size() + error.size() + 32);
+  message.append(what).append(" '").append(value).append("' in rules.").append(rule);
+  message.append(".overrides: ").append(error);
+  warn(kEngineLogTarget, message);
+}
+
+// The outcome of a severity word for a finding: a level replaces its
+// severity, "ignore" removes it, an invalid word changes nothing.
+bool apply_word(const std::expected<std::optional<Severity>, std::string>& parsed,
+                Finding& finding) {
+  if (!parsed) return true;
+  if (!*parsed) return false;
+  finding.severity = **parsed;
+  return true;
+}
+
+// The word of the first override pattern that matches the finding's file,
+// or nullptr when none matches or the set cannot be built.
+const std::string* matching_override_word(const RuleConfig& rule, std::string_view root,
+                                          const Finding& finding) {
+  std::vector<vorn_walk::Glob> globs;
+  std::vector<const std::string*> words;
+  for (const auto& [pattern, word] : rule.overrides) {
+    auto glob = vorn_walk::Glob::compile(pattern, vorn_walk::UnclosedClass::error);
+    if (!glob) {
+      warn_override("invalid glob pattern", pattern, finding.rule_id, glob.error().text());
+      continue;
+    }
+    globs.push_back(std::move(*glob));
+    words.push_back(&word);
+  }
+  const auto set = vorn_walk::GlobSet::build(std::move(globs));
+  if (!set) return nullptr;
+  std::vector<std::uint32_t> hits;
+  set->matches(relative_to_root(root, finding.location.file), hits);
+  // Members are numbered in pattern order and hits come ascending.
+  return hits.empty() ? nullptr : words[hits.front()];
+}
+
+// Keeps, in order, the findings for which `keep` answers true. `keep` is
+// called once per finding, in list order (the order of the warnings depends
+// on it), and may change the finding it is given.
+template <typename Keep>
+void keep_if(std::vector<Finding>& findings, Keep keep) {
+  auto kept = findings.begin();
+  for (auto it = findings.begin(); it != findings.end(); ++it) {
+    if (!keep(*it)) continue;
+    if (kept != it) *kept = std::move(*it);
+    ++kept;
+  }
+  findings.erase(kept, findings.end());
+}
+
+}  // namespace
+
+SuppressionTable build_suppression_table(std::span<const ParsedFile> files) {
+  SuppressionTable table;
+  for (const ParsedFile& file : files) {
+    if (file.index.suppressions.empty()) continue;
+    table.insert_or_assign(std::string_view(file.source->path),
+                           std::span<const Suppression>(file.index.suppressions));
+  }
+  return table;
+}
+
+bool is_suppressed(const SuppressionTable& table, const Finding& finding) {
+  const auto entry = table.find(std::string_view(finding.location.file));
+  if (entry == table.end()) return false;
+  const std::uint32_t line = finding.location.start.line;
+  return std::ranges::any_of(entry->second, [&](const Suppression& suppression) {
+    if (suppression.rule_id != finding.rule_id) return false;
+    const std::uint32_t next = suppression.line + 1;  // wraps by design
+    return suppression.file_level || line == suppression.line || line == next;
+  });
+}
+
+bool apply_per_glob_overrides(const Config& config, std::string_view root, Finding& finding) {
+  if (!config.rules.empty()) {
+    const auto rule = config.rules.find(std::string_view(finding.rule_id));
+    if (rule != config.rules.end() && !rule->second.overrides.empty()) {
+      if (const std::string* word = matching_override_word(rule->second, root, finding)) {
+        const auto parsed = parse_override_severity(*word);
+        if (!parsed) warn_override("invalid severity", *word, finding.rule_id, parsed.error());
+        return apply_word(parsed, finding);
+      }
+    }
+  }
+  const std::optional<std::string_view> word = config.rule_severity(finding.rule_id);
+  return !word || apply_word(parse_override_severity(*word), finding);
+}
+
+std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const ParsedFile> files,
+                                const Config& config, std::string_view root) {
+  std::uint32_t suppressed = 0;
+  if (const SuppressionTable table = build_suppression_table(files); !table.empty()) {
+    const std::size_t before = findings.size();
+    keep_if(findings, [&](const Finding& finding) { return !is_suppressed(table, finding); });
+    suppressed = static_cast<std::uint32_t>(before - findings.size());
+  }
+  keep_if(findings, [&](Finding& finding) { return apply_per_glob_overrides(config, root, finding); });
+  if (findings.size() >= 2) {
+    std::ranges::stable_sort(findings, [](const Finding& left, const Finding& right) {
+      return cmp(left, right) < 0;
+    });
+  }
+  return suppressed;
+}
+
+}  // namespace vorn_core

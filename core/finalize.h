@@ -1,0 +1,68 @@
+// Finalisation of a run's findings: in-file suppressions, the per-rule
+// severity settings, and the order of the report.
+//
+// Runs on the pipeline's thread after every parallel stage has joined; it
+// reads the parsed files and the Config and changes only the findings.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/config.h"
+#include "core/finding.h"
+#include "core/index.h"
+#include "core/parsed.h"
+#include "core/path.h"
+
+namespace vorn_core {
+
+// The target of the warnings that the per-rule pass sends (core/log.h).
+inline constexpr std::string_view kEngineLogTarget = "vorn_core::engine";
+
+// A parsed file's suppressions by its path. Paths that the path order finds
+// equal ("a//b", "a/./b", "a/b") share one entry. Keys and lists are views
+// into the parsed files, which must outlive the table.
+using SuppressionTable =
+    std::unordered_map<std::string_view, std::span<const Suppression>, PathHash, PathEqual>;
+
+// The table of `files`, taken in order: a file without suppressions makes no
+// entry; among files with equal paths the last one that has any wins whole
+// (lists are never merged).
+SuppressionTable build_suppression_table(std::span<const ParsedFile> files);
+
+// Whether a suppression of the finding's file covers it: same rule id, byte
+// for byte, and either file-level or on the finding's start line or the line
+// before it (a suppression on line 4294967295 covers line 0: the next line is
+// computed modulo 2^32).
+bool is_suppressed(const SuppressionTable& table, const Finding& finding);
+
+// Applies the Config's settings for the finding's rule and answers whether
+// the finding stays.
+//
+// The rule's override patterns (in the byte order of the patterns) are
+// compiled for this finding, each time, and matched against the finding's
+// file relative to `root` by components (the whole path when `root` is not a
+// prefix of it; the empty text when the file is the root). The first pattern
+// that matches decides with its word: a level replaces the severity, "ignore"
+// removes the finding, an invalid word leaves it unchanged. Without a match,
+// the rule-level word decides the same way. Warnings, target
+// kEngineLogTarget:
+//   "invalid glob pattern '{pattern}' in rules.{rule}.overrides: {error}"
+//       for each pattern that does not compile, every time;
+//   "invalid severity '{word}' in rules.{rule}.overrides: {error}"
+//       when the deciding pattern's word is invalid.
+// An invalid rule-level word is silent.
+bool apply_per_glob_overrides(const Config& config, std::string_view root, Finding& finding);
+
+// Removes the findings that an in-file suppression of `files` covers, then
+// applies apply_per_glob_overrides to each remaining finding in order
+// (removing those it rejects), then sorts stably by the finding order.
+// Returns the number removed by suppressions (modulo 2^32); removals by
+// "ignore" are not counted.
+std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const ParsedFile> files,
+                                const Config& config, std::string_view root);
+
+}  // namespace vorn_core

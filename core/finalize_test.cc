@@ -1,0 +1,228 @@
+#include "core/finalize.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+
+namespace vorn_core {
+namespace {
+
+Finding finding(std::string file, std::string rule, std::uint32_t line,
+                std::uint32_t start_offset = 0, std::string analyzer = "a") {
+  Finding made;
+  made.analyzer = std::move(analyzer);
+  made.rule_id = std::move(rule);
+  made.severity = Severity::medium;
+  made.location.file = std::move(file);
+  made.location.span = {start_offset, start_offset + 1};
+  made.location.start = {line, 1};
+  return made;
+}
+
+ParsedFile parsed(std::string path, std::vector<Suppression> suppressions) {
+  SemanticIndex index;
+  index.suppressions = std::move(suppressions);
+  return ParsedFile(std::make_shared<const SourceFile>(std::move(path), ""), std::move(index),
+                    nullptr, "text");
+}
+
+// "file:line:rule" of each finding, in order.
+std::vector<std::string> summary(const std::vector<Finding>& findings) {
+  std::vector<std::string> out;
+  for (const Finding& found : findings) {
+    out.push_back(found.location.file + ":" + std::to_string(found.location.start.line) + ":" +
+                  found.rule_id);
+  }
+  return out;
+}
+
+// Collects the warnings sent while it lives, as "target|message".
+class WarningRecorder {
+ public:
+  WarningRecorder()
+      : sink_([this](const WarningEvent& event) {
+          seen.push_back(std::string(event.target) + "|" + std::string(event.message));
+        }) {}
+  std::vector<std::string> seen;
+
+ private:
+  ScopedWarningSink sink_;
+};
+
+TEST(Suppressions, CoverTheirLineAndTheNextInTheirFileOnly) {
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("src/a.rs", {{"R", 10, false}}));
+  std::vector<Finding> findings = {finding("src/a.rs", "R", 9),  finding("src/a.rs", "R", 10),
+                                   finding("src/a.rs", "R", 11), finding("src/a.rs", "R", 12),
+                                   finding("src/b.rs", "R", 10), finding("src/a.rs", "R1", 10),
+                                   finding("src/a.rs", "r", 10)};
+  EXPECT_EQ(finalize_findings(findings, files, Config{}, "src"), 2u);
+  EXPECT_EQ(summary(findings), (std::vector<std::string>{"src/a.rs:9:R", "src/a.rs:12:R",
+                                                         "src/a.rs:10:R1", "src/a.rs:10:r",
+                                                         "src/b.rs:10:R"}));
+}
+
+TEST(Suppressions, TheLastLineCoversLineZero) {
+  const std::uint32_t last = std::numeric_limits<std::uint32_t>::max();
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("a", {{"R", last, false}}));
+  const SuppressionTable table = build_suppression_table(files);
+  EXPECT_TRUE(is_suppressed(table, finding("a", "R", last)));
+  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 0)));
+  EXPECT_FALSE(is_suppressed(table, finding("a", "R", 1)));
+  EXPECT_FALSE(is_suppressed(table, finding("a", "R", last - 1)));
+}
+
+TEST(Suppressions, FileLevelCoversItsRuleOnEveryLine) {
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("a", {{"R", 0, true}}));
+  const SuppressionTable table = build_suppression_table(files);
+  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 0)));
+  EXPECT_TRUE(is_suppressed(table, finding("a", "R", 123456)));
+  EXPECT_FALSE(is_suppressed(table, finding("a", "R10", 0)));
+  EXPECT_FALSE(is_suppressed(table, finding("b", "R", 0)));
+}
+
+TEST(Suppressions, FindFilesByPathEqualityNotSpelling) {
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("src/a/b.rs", {{"R", 1, false}}));
+  const SuppressionTable table = build_suppression_table(files);
+  EXPECT_TRUE(is_suppressed(table, finding("src//a/b.rs", "R", 1)));
+  EXPECT_TRUE(is_suppressed(table, finding("src/./a/b.rs", "R", 2)));
+  EXPECT_TRUE(is_suppressed(table, finding("src/a/b.rs/", "R", 1)));
+  EXPECT_FALSE(is_suppressed(table, finding("./src/a/b.rs", "R", 1)));
+  EXPECT_FALSE(is_suppressed(table, finding("src/a-b.rs", "R", 1)));
+}
+
+TEST(Suppressions, TheLastFileWithSuppressionsWinsAmongEqualPaths) {
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("a/x", {{"R", 1, false}}));
+  files.push_back(parsed("a//x", {{"S", 5, false}}));
+  files.push_back(parsed("a/./x", {}));  // no suppressions: leaves the entry alone
+  const SuppressionTable table = build_suppression_table(files);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_FALSE(is_suppressed(table, finding("a/x", "R", 1)));  // replaced, not merged
+  EXPECT_TRUE(is_suppressed(table, finding("a/x", "S", 6)));
+}
+
+Config with_rule(std::string rule, std::optional<std::string> severity,
+                 std::map<std::string, std::string> overrides) {
+  Config config;
+  config.rules[rule].severity = std::move(severity);
+  config.rules[rule].overrides = std::move(overrides);
+  return config;
+}
+
+// The severity word a finding ends with, or "removed".
+std::string outcome(const Config& config, std::string_view root, Finding found) {
+  if (!apply_per_glob_overrides(config, root, found)) return "removed";
+  return std::string(word(found.severity));
+}
+
+TEST(Overrides, MatchTheFileRelativeToTheRootByComponents) {
+  const auto matches = [](std::string pattern, std::string_view root, std::string file) {
+    return outcome(with_rule("R", std::nullopt, {{pattern, "high"}}), root,
+                   finding(std::move(file), "R", 1)) == "high";
+  };
+  EXPECT_FALSE(matches("*.rs", "src", "src/a/b.rs"));
+  EXPECT_TRUE(matches("**/*.rs", "src", "src/a/b.rs"));
+  EXPECT_TRUE(matches("a/*.rs", "src", "src/a/b.rs"));
+  EXPECT_TRUE(matches("a/*.rs", "./src", "./src/a/b.rs"));
+  EXPECT_TRUE(matches("a/*.rs", "src/", "src//a/b.rs"));
+  EXPECT_TRUE(matches("a/*.rs", "src/.", "src/./a/b.rs/."));
+  EXPECT_TRUE(matches("a.rs", ".", "./a.rs"));
+  EXPECT_TRUE(matches("x/y", "/", "/x/y"));
+  EXPECT_TRUE(matches("a/*.rs", "../src", "../src/a/b.rs"));
+  // The root is not a prefix: the whole path is the candidate.
+  EXPECT_FALSE(matches("a.rs", "src", "./src/a.rs"));
+  EXPECT_TRUE(matches("./src/a.rs", "src", "./src/a.rs"));
+  EXPECT_TRUE(matches("other/a.rs", "src", "other/a.rs"));
+  // A file that is the root gives the empty candidate.
+  EXPECT_TRUE(matches("*", "src/a.rs", "src/a.rs"));
+  EXPECT_TRUE(matches("**", "src/a.rs", "src/a.rs"));
+  EXPECT_FALSE(matches("*.rs", "src/a.rs", "src/a.rs"));
+}
+
+TEST(Overrides, TheFirstMatchingPatternInByteOrderDecides) {
+  const Config config =
+      with_rule("R", "critical", {{"src/**", "ignore"}, {"**/*.rs", "low"}, {"*.md", "info"}});
+  EXPECT_EQ(outcome(config, ".", finding("./src/a.rs", "R", 1)), "low");
+  EXPECT_EQ(outcome(config, ".", finding("./src/a.py", "R", 1)), "removed");
+  // No pattern matches: the rule-level word applies.
+  EXPECT_EQ(outcome(config, ".", finding("./doc/a.txt", "R", 1)), "critical");
+  // Another rule is untouched.
+  EXPECT_EQ(outcome(config, ".", finding("./src/a.rs", "S", 1)), "medium");
+}
+
+TEST(Overrides, InvalidPatternsWarnForEveryFindingAndAreSkipped) {
+  WarningRecorder warnings;
+  const Config config = with_rule("R", std::nullopt, {{"[abc", "ignore"}, {"src/*.rs", "high"}});
+  std::vector<Finding> findings = {finding("src/a.rs", "R", 1), finding("src/b.py", "R", 2),
+                                   finding("other", "R", 3)};
+  EXPECT_EQ(finalize_findings(findings, {}, config, "."), 0u);
+  ASSERT_EQ(summary(findings), (std::vector<std::string>{"other:3:R", "src/a.rs:1:R", "src/b.py:2:R"}));
+  EXPECT_EQ(findings[0].severity, Severity::medium);
+  EXPECT_EQ(findings[1].severity, Severity::high);
+  EXPECT_EQ(findings[2].severity, Severity::medium);
+  const std::string warning =
+      "vorn_core::engine|invalid glob pattern '[abc' in rules.R.overrides: error parsing glob "
+      "'[abc': unclosed character class; missing ']'";
+  EXPECT_EQ(warnings.seen, (std::vector<std::string>(3, warning)));
+}
+
+TEST(Overrides, AnInvalidDecidingWordWarnsAndKeepsTheSeverity) {
+  WarningRecorder warnings;
+  const Config config = with_rule("R", "low", {{"*.rs", "urgent"}});
+  EXPECT_EQ(outcome(config, "", finding("a.rs", "R", 1)), "medium");
+  EXPECT_EQ(warnings.seen,
+            std::vector<std::string>{
+                "vorn_core::engine|invalid severity 'urgent' in rules.R.overrides: unknown "
+                "severity 'urgent'; expected one of: ignore, info, low, medium, high, critical"});
+}
+
+TEST(Overrides, RuleLevelWordsApplySilently) {
+  WarningRecorder warnings;
+  EXPECT_EQ(outcome(with_rule("R", "ignore", {{"*.md", "low"}}), "", finding("a.rs", "R", 1)),
+            "removed");
+  EXPECT_EQ(outcome(with_rule("R", "Low", {}), "", finding("a.rs", "R", 1)), "medium");
+  EXPECT_EQ(outcome(with_rule("R", "info", {}), "", finding("a.rs", "R", 1)), "info");
+  EXPECT_EQ(outcome(Config{}, "", finding("a.rs", "R", 1)), "medium");
+  EXPECT_TRUE(warnings.seen.empty());
+}
+
+TEST(FinalizeFindings, CountsOnlySuppressionsNotIgnoredFindings) {
+  std::vector<ParsedFile> files;
+  files.push_back(parsed("a", {{"S", 1, false}}));
+  std::vector<Finding> findings = {finding("a", "I", 1), finding("a", "S", 1),
+                                   finding("a", "K", 2)};
+  const Config config = with_rule("I", "ignore", {});
+  EXPECT_EQ(finalize_findings(findings, files, config, "."), 1u);
+  EXPECT_EQ(summary(findings), std::vector<std::string>{"a:2:K"});
+
+  std::vector<Finding> only_ignored = {finding("a", "I", 7)};
+  EXPECT_EQ(finalize_findings(only_ignored, {}, config, "."), 0u);
+  EXPECT_TRUE(only_ignored.empty());
+}
+
+TEST(FinalizeFindings, SortsStablyByFileThenOffsetThenRule) {
+  std::vector<Finding> findings = {
+      finding("b.rs", "r", 1, 0, "first"), finding("a.rs", "r", 1, 900),
+      finding("a-b.rs", "r", 1, 0),        finding("a/z.rs", "r", 1, 0),
+      finding("b.rs", "r", 1, 0, "second"), finding("b.rs", "q", 1, 0),
+      finding("b.rs", "r", 1, 0, "third"),
+  };
+  finalize_findings(findings, {}, Config{}, "");
+  std::vector<std::string> order;
+  for (const Finding& found : findings) {
+    order.push_back(found.location.file + " " + found.rule_id + " " + found.analyzer);
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"a/z.rs r a", "a-b.rs r a", "a.rs r a", "b.rs q a",
+                                             "b.rs r first", "b.rs r second", "b.rs r third"}));
+}
+
+}  // namespace
+}  // namespace vorn_core

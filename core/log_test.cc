@@ -1,0 +1,39 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vorn_core {
+namespace {
+
+TEST(WarningSink, NothingIsReceivedWithoutASink) {
+  EXPECT_EQ(set_warning_sink(nullptr), nullptr);
+  warn("t", "dropped");  // must not crash or print
+}
+
+TEST(WarningSink, ScopedSinkReceivesInOrderAndRestoresThePrevious) {
+  std::vector<std::string> outer, inner;
+  {
+    ScopedWarningSink outer_sink([&](const WarningEvent& event) {
+      outer.push_back(std::string(event.target) + "|" + std::string(event.message));
+    });
+    warn("a", "one");
+    {
+      ScopedWarningSink inner_sink([&](const WarningEvent& event) {
+        inner.push_back(std::string(event.message));
+      });
+      warn("a", "two");
+      warn("b", "three");
+    }
+    warn("c", "four");
+  }
+  warn("d", "five");
+  EXPECT_EQ(outer, (std::vector<std::string>{"a|one", "c|four"}));
+  EXPECT_EQ(inner, (std::vector<std::string>{"two", "three"}));
+  EXPECT_EQ(set_warning_sink(nullptr), nullptr);
+}
+
+}  // namespace
+}  // namespace vorn_core

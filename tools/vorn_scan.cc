@@ -1,0 +1,289 @@
+// vorn-scan: runs the engine end to end with one small language and three
+// analyzers, for tests and benchmarks.
+//
+//   vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]...
+//             [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]...
+//             [--warnings] [--] ROOT
+//
+// Prints the report's JSON text and a newline on stdout (exit 0). A failed
+// run, or a report that cannot be written, prints the error's text on stderr
+// (exit 1); a bad command line prints the usage (exit 2). With --warnings
+// every warning event is printed on stderr as "warning: {message}".
+//
+// --rule sets the rule's severity word; --override adds a pattern and its
+// word to the rule's overrides (RULE ends at the first ":", PATTERN at the
+// last "=").
+//
+// The language "text" claims exactly the --ext extensions. It refuses a file
+// that is not UTF-8, and records "vorn: ignore RULE" as a suppression of RULE
+// on its line (lines count from 1) and "vorn: ignore-file RULE" as one for the
+// whole file; RULE runs to the next space, tab, carriage return or line end.
+// The analyzers, in this order:
+//   "todo"   per file, any language: each line holding TODO (low, maintainability)
+//   "fixme"  per file, "text" only: each line holding FIXME (medium, custom
+//            dimension "debt", reference "docs/fixme")
+//   "empty"  per project: each parsed file with no text (info, documentation)
+// A line's finding spans the line without its line feed (a carriage return
+// before it stays), from column 1 to its length in bytes plus 1.
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/analyzer.h"
+#include "core/config.h"
+#include "core/engine.h"
+#include "core/language.h"
+#include "core/log.h"
+#include "core/report.h"
+#include "walk/text.h"
+
+namespace {
+
+using namespace vorn_core;
+
+// Calls `visit(line_number, line_start, line_end, first_hit)` for every line
+// that holds `needle`, once per line, in order. One pass over the text: the search jumps
+// from hit to hit and the line count only covers the bytes passed over.
+template <typename Visit>
+void for_each_line_with(std::string_view text, std::string_view needle, Visit visit) {
+  std::uint32_t line = 1;
+  std::size_t counted_to = 0;
+  for (std::size_t hit = text.find(needle); hit != std::string_view::npos;) {
+    const std::size_t newline = text.rfind('\n', hit);
+    const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
+    line += static_cast<std::uint32_t>(
+        std::count(text.begin() + counted_to, text.begin() + start, '\n'));
+    counted_to = start;
+    std::size_t end = text.find('\n', hit);
+    if (end == std::string_view::npos) end = text.size();
+    visit(line, start, end, hit);
+    hit = end == text.size() ? std::string_view::npos : text.find(needle, end);
+  }
+}
+
+// The rule after a marker: up to the next space, tab, carriage return or line end.
+std::string rule_after(std::string_view text, std::size_t from, std::size_t line_end) {
+  const std::string_view rest = text.substr(from, line_end - from);
+  return std::string(rest.substr(0, rest.find_first_of(" \t\r")));
+}
+
+class TextLanguage final : public Language {
+ public:
+  explicit TextLanguage(std::vector<std::string> extensions)
+      : extensions_(std::move(extensions)), views_(extensions_.begin(), extensions_.end()) {}
+
+  std::string_view id() const override { return "text"; }
+  std::span<const std::string_view> extensions() const override { return views_; }
+
+  std::expected<ParsedFile, ParseError> parse(
+      std::shared_ptr<const SourceFile> source) const override {
+    if (!vorn_walk::is_valid_utf8(source->text)) return std::unexpected(ParseError::not_utf8(source->path));
+    SemanticIndex index;
+    add_suppressions(source->text, "vorn: ignore ", false, index.suppressions);
+    add_suppressions(source->text, "vorn: ignore-file ", true, index.suppressions);
+    return ParsedFile(std::move(source), std::move(index), nullptr, id());
+  }
+
+ private:
+  static void add_suppressions(std::string_view text, std::string_view marker, bool file_level,
+                               std::vector<Suppression>& out) {
+    for_each_line_with(text, marker,
+                       [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
+                         out.push_back({rule_after(text, hit + marker.size(), end), line, file_level});
+                       });
+  }
+
+  std::vector<std::string> extensions_;
+  std::vector<std::string_view> views_;
+};
+
+// What a line marker analyzer reports.
+struct MarkerRule {
+  std::string_view analyzer;
+  std::string_view marker;
+  Dimension dimension;
+  std::string_view rule_id;
+  Severity severity;
+  std::string_view message;
+  std::vector<std::string> references;
+};
+
+// One finding for every line that holds the marker.
+class MarkerAnalyzer final : public Analyzer {
+ public:
+  MarkerAnalyzer(MarkerRule rule, std::optional<std::span<const std::string_view>> targets)
+      : rule_(std::move(rule)), targets_(targets) {}
+
+  std::string_view id() const override { return rule_.analyzer; }
+  std::optional<std::span<const std::string_view>> target_languages() const override {
+    return targets_;
+  }
+  bool is_project_level() const override { return false; }
+
+  std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
+    std::vector<Finding> found;
+    const std::string_view text = file.source->text;
+    for_each_line_with(text, rule_.marker, [&](std::uint32_t line, std::size_t start,
+                                               std::size_t end, std::size_t) {
+      Finding& finding = found.emplace_back();
+      finding.analyzer = rule_.analyzer;
+      finding.dimension = rule_.dimension;
+      finding.rule_id = rule_.rule_id;
+      finding.severity = rule_.severity;
+      finding.message = rule_.message;
+      finding.location = {file.source->path,
+                          {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
+                          {line, 1},
+                          {line, static_cast<std::uint32_t>(end - start + 1)}};
+      finding.references = rule_.references;
+    });
+    return found;
+  }
+
+  std::vector<Finding> analyze_project(const AnalysisContext&, const Project&) const override {
+    return {};
+  }
+
+ private:
+  MarkerRule rule_;
+  std::optional<std::span<const std::string_view>> targets_;
+};
+
+class EmptyFileAnalyzer final : public Analyzer {
+ public:
+  std::string_view id() const override { return "empty"; }
+  std::optional<std::span<const std::string_view>> target_languages() const override {
+    return std::nullopt;
+  }
+  bool is_project_level() const override { return true; }
+
+  std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile&) const override {
+    return {};
+  }
+
+  std::vector<Finding> analyze_project(const AnalysisContext&, const Project& project) const override {
+    std::vector<Finding> found;
+    for (const ParsedFile& file : project.files) {
+      if (!file.source->text.empty()) continue;
+      Finding& finding = found.emplace_back();
+      finding.analyzer = id();
+      finding.dimension = Dimension::documentation;
+      finding.rule_id = "empty-file";
+      finding.severity = Severity::info;
+      finding.message = "empty file";
+      finding.location = {file.source->path, {0, 0}, {1, 1}, {1, 1}};
+    }
+    return found;
+  }
+};
+
+constexpr std::array<std::string_view, 1> kTextOnly = {"text"};
+
+Engine make_engine(std::vector<std::string> extensions) {
+  std::vector<std::unique_ptr<Language>> languages;
+  languages.push_back(std::make_unique<TextLanguage>(std::move(extensions)));
+  std::vector<std::unique_ptr<Analyzer>> analyzers;
+  analyzers.push_back(std::make_unique<MarkerAnalyzer>(
+      MarkerRule{"todo", "TODO", Dimension::maintainability, "todo", Severity::low, "TODO marker", {}},
+      std::nullopt));
+  analyzers.push_back(std::make_unique<MarkerAnalyzer>(
+      MarkerRule{"fixme", "FIXME", Dimension::Custom{"debt"}, "fixme", Severity::medium,
+                 "FIXME marker", {"docs/fixme"}},
+      kTextOnly));
+  analyzers.push_back(std::make_unique<EmptyFileAnalyzer>());
+  return Engine(std::move(languages), std::move(analyzers));
+}
+
+void print(std::FILE* to, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), to);
+}
+
+constexpr std::string_view kUsage =
+    "usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... "
+    "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT\n";
+
+int usage() {
+  print(stderr, kUsage);
+  return 2;
+}
+
+// Splits "RULE=WORD" at its first "=".
+bool add_rule(Config& config, std::string_view spec) {
+  const std::size_t equals = spec.find('=');
+  if (equals == std::string_view::npos) return false;
+  config.rules[std::string(spec.substr(0, equals))].severity = std::string(spec.substr(equals + 1));
+  return true;
+}
+
+// Splits "RULE:PATTERN=WORD" at its first ":" and its last "=".
+bool add_override(Config& config, std::string_view spec) {
+  const std::size_t colon = spec.find(':');
+  const std::size_t equals = spec.rfind('=');
+  if (colon == std::string_view::npos || equals == std::string_view::npos || equals < colon) {
+    return false;
+  }
+  config.rules[std::string(spec.substr(0, colon))].overrides.insert_or_assign(
+      std::string(spec.substr(colon + 1, equals - colon - 1)), std::string(spec.substr(equals + 1)));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Config config;
+  std::vector<std::string> extensions;
+  std::vector<std::string_view> roots;
+  bool warnings = false;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_done || !arg.starts_with("--")) {
+      roots.push_back(arg);
+    } else if (arg == "--") {
+      options_done = true;
+    } else if (arg == "--follow-links") {
+      config.general.follow_links = true;
+    } else if (arg == "--warnings") {
+      warnings = true;
+    } else if (i + 1 < argc && (arg == "--ext" || arg == "--exclude")) {
+      (arg == "--ext" ? extensions : config.general.exclude).emplace_back(argv[++i]);
+    } else if (i + 1 < argc && arg == "--rule") {
+      if (!add_rule(config, argv[++i])) return usage();
+    } else if (i + 1 < argc && arg == "--override") {
+      if (!add_override(config, argv[++i])) return usage();
+    } else {
+      return usage();
+    }
+  }
+  if (roots.size() != 1) return usage();
+
+  std::optional<ScopedWarningSink> sink;
+  if (warnings) {
+    sink.emplace([](const WarningEvent& event) {
+      std::string line = "warning: ";
+      line.append(event.message).push_back('\n');
+      print(stderr, line);
+    });
+  }
+
+  const Engine engine = make_engine(std::move(extensions));
+  const auto report = engine.analyze_path(roots.front(), config);
+  if (!report) {
+    print(stderr, report.error().text() + "\n");
+    return 1;
+  }
+  std::string json;
+  if (const auto written = serialize(*report, json); !written) {
+    print(stderr, written.error() + "\n");
+    return 1;
+  }
+  json.push_back('\n');
+  print(stdout, json);
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
