@@ -3,11 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
 
-#include "core/path.h"
 #include "walk/text.h"
 #include "walk/walker.h"
 
@@ -46,15 +46,50 @@ void PathList::push_back(std::string_view path) {
   used_ += path.size();
 }
 
+namespace {
+
+// Where `left` and `right` first differ, or the length of the shorter.
+// Paths of one walk share long beginnings: compare eight bytes at a time.
+std::size_t first_difference(std::string_view left, std::string_view right) {
+  const std::size_t length = std::min(left.size(), right.size());
+  std::size_t at = 0;
+  for (; at + 8 <= length; at += 8) {
+    std::uint64_t l, r;
+    std::memcpy(&l, left.data() + at, 8);
+    std::memcpy(&r, right.data() + at, 8);
+    if (l != r) {
+      if constexpr (std::endian::native == std::endian::little) {
+        return at + static_cast<std::size_t>(std::countr_zero(l ^ r)) / 8;
+      }
+      break;
+    }
+  }
+  while (at < length && left[at] == right[at]) ++at;
+  return at;
+}
+
+}  // namespace
+
 void PathList::sort() {
-  // Stability cannot matter: the paths of one walk are distinct sequences of
-  // names below one root, so no two of them compare equal, and an in-place
-  // sort spares the buffer that a stable sort of a large list would take.
   const auto view = [this](Ref ref) {
     return std::string_view(blocks_[ref.block].get() + ref.offset, ref.length);
   };
-  std::ranges::sort(refs_, [&](Ref left, Ref right) {
-    return compare_components(view(left), view(right)) < 0;
+  // The paths of one walk are its root followed by names that hold no "/"
+  // and are neither "." nor "..", so they differ first after the shared
+  // root, where the component order is the byte order with "/" below every
+  // other byte: a name that ends first is shorter, and a path that ends
+  // first is a prefix. No NUL can occur, so "/" counts as 0 and every other
+  // byte as itself plus one. No two paths compare equal, so stability cannot
+  // matter, and an in-place sort spares the buffer a stable one would take.
+  const auto rank = [](char byte) {
+    return byte == '/' ? 0u : static_cast<unsigned char>(byte) + 1u;
+  };
+  std::ranges::sort(refs_, [&](Ref left_ref, Ref right_ref) {
+    const std::string_view left = view(left_ref), right = view(right_ref);
+    const std::size_t at = first_difference(left, right);
+    if (at == right.size()) return false;
+    if (at == left.size()) return true;
+    return rank(left[at]) < rank(right[at]);
   });
 }
 

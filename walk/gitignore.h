@@ -138,6 +138,18 @@ IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
 // following links) gives an empty matcher and no error.
 IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
 
+// The value that a git configuration text gives "excludesfile": on the
+// first line that holds only optional blanks, the key in any letter case,
+// optional blanks, "=", and a value of non-blank bytes, optionally between
+// double quotes, with optional blanks around it. The section it stands in
+// plays no part. Blanks are the ASCII ones (space, \t, \n, \v, \f, \r), and
+// as in the regular expression
+//   (?im-u)^\s*excludesfile\s*=\s*"?\s*(\S+?)\s*"?\s*$
+// (multi-line, byte-oriented), whose first capture this returns, blanks
+// before the key or around "=" may span line breaks. nullopt when no line
+// matches.
+std::optional<std::string_view> excludes_file_value(std::string_view config);
+
 // The whole content of the regular file at `path` (links followed), or
 // nullopt when it is missing, unreadable or not a regular file. Never blocks
 // on a pipe or a device.

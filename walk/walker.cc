@@ -6,8 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <re2/re2.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -94,28 +92,16 @@ std::optional<std::string> home_directory() {
   return std::nullopt;
 }
 
-// The value of the first "excludesfile = VALUE" line of a git configuration
-// text, whatever section it stands in, with "~" replaced by the home
-// directory; nullopt when there is none or it is not UTF-8.
+// The excludes file that a git configuration text names, with every "~"
+// replaced by the home directory; nullopt when it names none or the name is
+// not UTF-8.
 std::optional<std::string> excludes_file_setting(std::string_view config,
                                                  const std::optional<std::string>& home) {
-  static const RE2 pattern = [] {
-    RE2::Options options;
-    options.set_encoding(RE2::Options::EncodingLatin1);  // byte-oriented
-    options.set_case_sensitive(false);
-    options.set_log_errors(false);
-    // Written out rather than \s and \S: the blanks are exactly the ASCII
-    // ones, vertical tab included.
-    return RE2(
-        R"((?m)^[\t\n\v\f\r ]*excludesfile[\t\n\v\f\r ]*=[\t\n\v\f\r ]*"?[\t\n\v\f\r ]*)"
-        R"(([^\t\n\v\f\r ]+?)[\t\n\v\f\r ]*"?[\t\n\v\f\r ]*$)",
-        options);
-  }();
-  std::string value;
-  if (!RE2::PartialMatch(config, pattern, &value) || !is_valid_utf8(value)) return std::nullopt;
-  if (!home) return value;
+  const std::optional<std::string_view> value = excludes_file_value(config);
+  if (!value || !is_valid_utf8(*value)) return std::nullopt;
+  if (!home) return std::string(*value);
   std::string expanded;
-  for (const char c : value) {
+  for (const char c : *value) {
     if (c == '~') {
       expanded += *home;
     } else {
