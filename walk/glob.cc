@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstring>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -615,6 +616,40 @@ bool Nfa::matches(std::string_view candidate) const {
   return std::ranges::any_of(current, [&](std::uint32_t pc) { return insts_[pc].op == Op::match; });
 }
 
+// ---------------------------------------------------------------- prefilter
+
+// Two adjacent bytes that every text the pattern matches contains, as
+// (first << 8 | second), or -1 when there are none to be had. They come from
+// the longest run of literals outside groups; of its pairs, the one least
+// likely to occur in paths by a rough guess (separators and dots are common,
+// lower-case letters fairly so).
+int required_pair(const std::vector<Item>& items) {
+  std::size_t depth = 0, run = 0, best_run = 0, best_end = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].kind == Kind::open) ++depth;
+    if (items[i].kind == Kind::close) --depth;
+    run = items[i].kind == Kind::literal && depth == 0 ? run + 1 : 0;
+    if (run > best_run) {
+      best_run = run;
+      best_end = i + 1;
+    }
+  }
+  if (best_run < 2) return -1;
+  const auto commonness = [](unsigned b) {
+    return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
+  };
+  int best = -1, best_score = 99;
+  for (std::size_t i = best_end - best_run; i + 1 < best_end; ++i) {
+    const unsigned first = items[i].byte, second = items[i + 1].byte;
+    const int score = commonness(first) + commonness(second);
+    if (score < best_score) {
+      best_score = score;
+      best = static_cast<int>(first << 8 | second);
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- Glob
@@ -622,6 +657,7 @@ bool Nfa::matches(std::string_view candidate) const {
 struct Glob::Program {
   std::vector<Shape> shapes;  // when not empty, the pattern is their union
   std::string regex;          // when `shapes` is empty
+  int required_pair = -1;     // see required_pair()
   Nfa nfa;
 };
 
@@ -638,7 +674,10 @@ std::expected<Glob, GlobError> Glob::compile(std::string_view pattern, UnclosedC
   const std::vector<Item> items = lower(lexed->items);
   auto program = std::make_shared<Program>();
   program->shapes = shapes_of(items, lexed->classes);
-  if (program->shapes.empty()) program->regex = to_regex(items, lexed->classes);
+  if (program->shapes.empty()) {
+    program->regex = to_regex(items, lexed->classes);
+    program->required_pair = required_pair(items);
+  }
   program->nfa = Nfa(items, std::move(lexed->classes));
   return Glob(std::string(pattern), std::move(program));
 }
@@ -659,21 +698,84 @@ struct Entry {
   const Shape* shape;
 };
 
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
-
-using Index = std::unordered_map<std::string, std::vector<Entry>, TextHash, std::equal_to<>>;
-
-void probe(const Index& index, std::string_view key, std::string_view candidate,
-           std::vector<std::uint32_t>& out) {
-  const auto it = index.find(key);
-  if (it == index.end()) return;
-  for (const Entry& entry : it->second) {
-    if (entry.shape->matches(candidate)) out.push_back(entry.member);
+// Word-at-a-time hash for the short texts that shapes are keyed by.
+std::uint64_t hash_text(std::string_view s) {
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+  const auto mix = [&h](std::uint64_t word) {
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    mix(word);
   }
+  if (i < s.size()) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, s.data() + i, s.size() - i);
+    mix(word);
+  }
+  return h ^ (h >> 29);
 }
+
+// Shapes keyed by a text: an open-addressed table, built once and then only
+// read, with a mask of the key lengths so that most candidates are turned
+// away before they are hashed.
+class TextIndex {
+ public:
+  void add(std::string_view key, Entry entry) { pending_.emplace_back(std::string(key), entry); }
+
+  void freeze() {
+    if (pending_.empty()) return;
+    std::size_t capacity = 8;
+    while (capacity < 2 * pending_.size()) capacity *= 2;
+    slots_.resize(capacity);
+    for (auto& [key, entry] : pending_) {
+      const std::uint64_t hash = hash_text(key);
+      Slot* slot = &slots_[hash & (capacity - 1)];
+      while (slot->used && !(slot->hash == hash && slot->key == key)) {
+        slot = &slots_[(static_cast<std::size_t>(slot - slots_.data()) + 1) & (capacity - 1)];
+      }
+      if (!slot->used) *slot = {true, hash, std::move(key), {}};
+      slot->entries.push_back(entry);
+      lengths_ |= length_bit(slot->key.size());
+    }
+    pending_.clear();
+  }
+
+  bool empty() const { return slots_.empty(); }
+
+  // Appends the members of the shapes under `key` that match `candidate`.
+  void probe(std::string_view key, std::string_view candidate,
+             std::vector<std::uint32_t>& out) const {
+    if (!(lengths_ & length_bit(key.size()))) return;
+    const std::uint64_t hash = hash_text(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask; slots_[i].used; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.hash != hash || slot.key != key) continue;
+      for (const Entry& entry : slot.entries) {
+        if (entry.shape->matches(candidate)) out.push_back(entry.member);
+      }
+      return;
+    }
+  }
+
+ private:
+  struct Slot {
+    bool used = false;
+    std::uint64_t hash = 0;
+    std::string key;
+    std::vector<Entry> entries;
+  };
+
+  static std::uint64_t length_bit(std::size_t size) { return 1ull << std::min<std::size_t>(size, 63); }
+
+  std::vector<std::pair<std::string, Entry>> pending_;
+  std::vector<Slot> slots_;  // a power of two of them, at most half used
+  std::uint64_t lengths_ = 0;
+};
 
 // The text after the last "." of `tail`, when no "/" follows that dot: a
 // candidate ending in `tail` then has the same text after its own last dot.
@@ -700,16 +802,20 @@ RE2::Options set_options() {
 }  // namespace
 
 struct GlobSet::Engine {
+  using Pairs = std::bitset<1 << 16>;
   struct Chunk {
     std::unique_ptr<RE2::Set> automaton;
     std::vector<std::uint32_t> members;  // by the automaton's own numbering
+    // When every member requires a pair of bytes, those pairs: a candidate
+    // that holds none of them cannot match, and the automaton is skipped.
+    std::unique_ptr<Pairs> pairs;
   };
 
   std::vector<std::shared_ptr<const Glob::Program>> programs;
-  Index exact;     // `Form::exact`, by the whole text
-  Index basename;  // `Form::below` of a name without "/", by the name
-  Index top_ext;   // `Form::top`, by the extension
-  Index any_ext;   // `Form::within` without head, by the extension
+  TextIndex exact;     // `Form::exact`, by the whole text
+  TextIndex basename;  // `Form::below` of a name without "/", by the name
+  TextIndex top_ext;   // `Form::top`, by the extension
+  TextIndex any_ext;   // `Form::within` without head, by the extension
   std::vector<Entry> scan;  // the other shapes, tried one by one
   std::vector<Chunk> chunks;
   std::vector<std::uint32_t> one_by_one;  // matched by their own Nfa
@@ -724,13 +830,13 @@ void GlobSet::Engine::add_shape(std::uint32_t member, const Shape& shape) {
   const Entry entry{member, &shape};
   using Form = Shape::Form;
   if (shape.form == Form::exact) {
-    exact[shape.head].push_back(entry);
+    exact.add(shape.head, entry);
   } else if (shape.form == Form::below && !shape.tail.empty() &&
              shape.tail.find('/') == std::string::npos) {
-    basename[shape.tail].push_back(entry);
+    basename.add(shape.tail, entry);
   } else if (const auto key = extension_key(shape.tail);
              key && (shape.form == Form::top || (shape.form == Form::within && shape.head.empty()))) {
-    (shape.form == Form::top ? top_ext : any_ext)[std::string(*key)].push_back(entry);
+    (shape.form == Form::top ? top_ext : any_ext).add(*key, entry);
   } else {
     scan.push_back(entry);
   }
@@ -751,7 +857,16 @@ void GlobSet::Engine::compile_chunks(std::span<const std::uint32_t> members) {
   }
   if (held.empty()) return;
   if (automaton->Compile()) {
-    chunks.push_back({std::move(automaton), std::move(held)});
+    auto pairs = std::make_unique<Pairs>();
+    for (std::uint32_t member : held) {
+      const int pair = programs[member]->required_pair;
+      if (pair < 0) {
+        pairs.reset();
+        break;
+      }
+      pairs->set(static_cast<std::size_t>(pair));
+    }
+    chunks.push_back({std::move(automaton), std::move(held), std::move(pairs)});
   } else if (held.size() == 1) {
     one_by_one.push_back(held.front());
   } else {
@@ -763,6 +878,14 @@ void GlobSet::Engine::compile_chunks(std::span<const std::uint32_t> members) {
 
 void GlobSet::Engine::match_chunk(const Chunk& chunk, std::string_view candidate,
                                   std::vector<std::uint32_t>& out) const {
+  if (chunk.pairs) {
+    bool possible = false;
+    for (std::size_t i = 1; i < candidate.size() && !possible; ++i) {
+      possible = chunk.pairs->test(static_cast<unsigned char>(candidate[i - 1]) << 8 |
+                                   static_cast<unsigned char>(candidate[i]));
+    }
+    if (!possible) return;
+  }
   thread_local std::vector<int> hits;
   RE2::Set::ErrorInfo error{};
   // Most candidates match nothing: asking first whether anything matches
@@ -794,6 +917,9 @@ std::expected<GlobSet, std::string> GlobSet::build(std::vector<Glob> globs) {
     if (program.shapes.empty()) general.push_back(member);
     for (const Shape& shape : program.shapes) engine->add_shape(member, shape);
   }
+  for (TextIndex* index : {&engine->exact, &engine->basename, &engine->top_ext, &engine->any_ext}) {
+    index->freeze();
+  }
   if (!general.empty()) engine->compile_chunks(general);
   return GlobSet(std::move(engine));
 }
@@ -803,18 +929,18 @@ std::size_t GlobSet::size() const { return engine_->programs.size(); }
 void GlobSet::matches(std::string_view candidate, std::vector<std::uint32_t>& out) const {
   const Engine& e = *engine_;
   const std::size_t first = out.size();
-  if (!e.exact.empty()) probe(e.exact, candidate, candidate, out);
+  if (!e.exact.empty()) e.exact.probe(candidate, candidate, out);
   const std::size_t slash = candidate.rfind('/');
   if (!e.basename.empty()) {
     const std::string_view name =
         slash == std::string_view::npos ? candidate : candidate.substr(slash + 1);
-    probe(e.basename, name, candidate, out);
+    e.basename.probe(name, candidate, out);
   }
   const std::size_t dot = candidate.rfind('.');
   if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash)) {
     const std::string_view ext = candidate.substr(dot + 1);
-    if (slash == std::string_view::npos && !e.top_ext.empty()) probe(e.top_ext, ext, candidate, out);
-    if (!e.any_ext.empty()) probe(e.any_ext, ext, candidate, out);
+    if (slash == std::string_view::npos && !e.top_ext.empty()) e.top_ext.probe(ext, candidate, out);
+    if (!e.any_ext.empty()) e.any_ext.probe(ext, candidate, out);
   }
   for (const Entry& entry : e.scan) {
     if (entry.shape->matches(candidate)) out.push_back(entry.member);
