@@ -109,8 +109,8 @@ class RootsAsWritten(Tree):
         os.chdir(self.root)
         self.addCleanup(os.chdir, self.previous)
 
-    def test_dot_and_dot_slash_roots_are_walked(self):
-        for root in (".", "./", "./src", "src/", "./src/deep"):
+    def test_dot_slash_and_dash_roots_give_the_empty_report(self):
+        for root in (".", "./", "./src", "src/", "./src/deep", "-"):
             with self.subTest(root=root):
                 self.assertEqual(without_elapsed(vorn.analyze(root)), EMPTY_REPORT)
 
@@ -139,9 +139,13 @@ class RunErrors(Tree):
 
     def test_root_holding_a_nul_byte_is_refused_not_truncated(self):
         # The part before the NUL exists; a walk of it would wrongly succeed.
+        # The message keeps the whole root, NUL included.
+        root = self.root + "\0/elsewhere"
         with self.assertRaises(ValueError) as caught:
-            vorn.analyze(self.root + "\0/elsewhere")
-        self.assertTrue(str(caught.exception).startswith("analysis failed: io: "))
+            vorn.analyze(root)
+        self.assertEqual(str(caught.exception),
+                         f"analysis failed: io: {root}: IO error for operation on {root}: "
+                         "file name contained an unexpected NUL byte")
 
     @unittest.skipIf(os.geteuid() == 0, "permissions do not bind the superuser")
     def test_unreadable_directory_is_a_value_error(self):
