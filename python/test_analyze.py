@@ -124,11 +124,6 @@ class RootsAsWritten(Tree):
 
 
 class RunErrors(Tree):
-    def test_missing_root_is_a_value_error(self):
-        with self.assertRaises(ValueError) as caught:
-            vorn.analyze("src")
-        self.assertEqual(str(caught.exception), missing("src"))
-
     def test_root_below_a_file_is_a_value_error(self):
         root = os.path.join(self.root, "README", "x")
         with self.assertRaises(ValueError) as caught:
