@@ -1,0 +1,234 @@
+"""vorn.analyze as a caller sees it: reports, argument errors, run errors."""
+
+import json
+import os
+import pathlib
+import re
+import tempfile
+import threading
+import unittest
+
+import vorn
+
+EMPTY_REPORT = (
+    '{"schema_version":1,"findings":[],"scores":{"maintainability":100.0,"security":100.0,'
+    '"complexity":100.0,"documentation":100.0,"test_smell":100.0},"stats":{"files_scanned":0,'
+    '"parse_failures":0,"elapsed_ms":0,"suppressed":0,"cache_hits":0}}'
+)
+
+
+def without_elapsed(report):
+    """The report with its one varying number set to 0."""
+    normalised, count = re.subn(r'"elapsed_ms":\d+,', '"elapsed_ms":0,', report)
+    assert count == 1, report
+    return normalised
+
+
+def missing(path):
+    return f"analysis failed: io: {path}: IO error for operation on {path}: No such file or directory (os error 2)"
+
+
+class Tree(unittest.TestCase):
+    """Each test gets a small tree of files no language claims."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.root = self.folder.name
+        os.makedirs(os.path.join(self.root, "src", "deep"))
+        for name in ("src/a.py", "src/deep/b.rs", "README", ".hidden.py"):
+            pathlib.Path(self.root, name).write_text("x = 1\n")
+
+
+class Reports(Tree):
+    def test_directory_gives_the_empty_report(self):
+        report = vorn.analyze(self.root)
+        self.assertIs(type(report), str)
+        self.assertEqual(without_elapsed(report), EMPTY_REPORT)
+        self.assertEqual(list(json.loads(report)), ["schema_version", "findings", "scores", "stats"])
+
+    def test_keyword_form_equals_positional_form(self):
+        self.assertEqual(without_elapsed(vorn.analyze(path=self.root)),
+                         without_elapsed(vorn.analyze(self.root)))
+
+    def test_single_file_root_gives_the_empty_report(self):
+        self.assertEqual(without_elapsed(vorn.analyze(os.path.join(self.root, "src", "a.py"))),
+                         EMPTY_REPORT)
+
+    def test_str_subclass_is_analysed_by_its_content(self):
+        class Tricky(str):
+            def __str__(self):
+                return "elsewhere"
+
+            def __fspath__(self):
+                return "elsewhere"
+
+            def encode(self, *args, **kwargs):
+                raise AssertionError("must not be called")
+
+        self.assertEqual(without_elapsed(vorn.analyze(Tricky(self.root))), EMPTY_REPORT)
+        gone = os.path.join(self.root, "gone")
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(Tricky(gone))
+        self.assertEqual(str(caught.exception), missing(gone))
+
+    def test_each_call_runs_afresh(self):
+        target = os.path.join(self.root, "src")
+        self.assertEqual(without_elapsed(vorn.analyze(target)), EMPTY_REPORT)
+        os.rename(target, target + ".moved")
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(target)
+        self.assertEqual(str(caught.exception), missing(target))
+
+    def test_calls_from_many_threads_all_succeed(self):
+        results, errors = [], []
+        gone = os.path.join(self.root, "gone")
+
+        def work(index):
+            for _ in range(5):
+                try:
+                    results.append(vorn.analyze(self.root if index % 2 else gone))
+                except ValueError as error:
+                    errors.append(str(error))
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual([without_elapsed(r) for r in results], [EMPTY_REPORT] * 20)
+        self.assertEqual(errors, [missing(gone)] * 20)
+
+
+class RootsAsWritten(Tree):
+    """The root reaches the walk exactly as written: its errors show it so."""
+
+    def setUp(self):
+        super().setUp()
+        self.previous = os.getcwd()
+        os.chdir(self.root)
+        self.addCleanup(os.chdir, self.previous)
+
+    def test_dot_slash_and_dash_roots_give_the_empty_report(self):
+        for root in (".", "./", "./src", "src/", "./src/deep", "-"):
+            with self.subTest(root=root):
+                self.assertEqual(without_elapsed(vorn.analyze(root)), EMPTY_REPORT)
+
+    def test_roots_are_neither_normalised_nor_expanded(self):
+        for root in ("./nope", "nope", "./src/../nope", "~/nope", "src//nope", ""):
+            with self.subTest(root=root):
+                with self.assertRaises(ValueError) as caught:
+                    vorn.analyze(root)
+                self.assertEqual(str(caught.exception), missing(root))
+                self.assertEqual(caught.exception.args, (missing(root),))
+
+
+class RunErrors(Tree):
+    def test_root_below_a_file_is_a_value_error(self):
+        root = os.path.join(self.root, "README", "x")
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(root)
+        self.assertEqual(str(caught.exception),
+                         f"analysis failed: io: {root}: IO error for operation on {root}: "
+                         "Not a directory (os error 20)")
+
+    def test_root_holding_a_nul_byte_is_refused_not_truncated(self):
+        # The part before the NUL exists; a walk of it would wrongly succeed.
+        # The message keeps the whole root, NUL included.
+        root = self.root + "\0/elsewhere"
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(root)
+        self.assertEqual(str(caught.exception),
+                         f"analysis failed: io: {root}: IO error for operation on {root}: "
+                         "file name contained an unexpected NUL byte")
+
+    @unittest.skipIf(os.geteuid() == 0, "permissions do not bind the superuser")
+    def test_unreadable_directory_is_a_value_error(self):
+        locked = os.path.join(self.root, "src", "deep")
+        os.chmod(locked, 0)
+        self.addCleanup(os.chmod, locked, 0o755)
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(self.root)
+        self.assertEqual(str(caught.exception),
+                         f"analysis failed: io: {locked}: IO error for operation on {locked}: "
+                         "Permission denied (os error 13)")
+
+    def test_bad_ignore_line_above_the_root_is_a_value_error(self):
+        pathlib.Path(self.root, ".ignore").write_text("src/{a\n")
+        with self.assertRaises(ValueError) as caught:
+            vorn.analyze(os.path.join(self.root, "src"))
+        message = str(caught.exception)
+        self.assertTrue(message.startswith(f"analysis failed: io: {self.root}/.ignore: line 1: "
+                                           "error parsing glob 'src/{a': "), message)
+        # The same line inside the walked tree does not end the run.
+        self.assertEqual(without_elapsed(vorn.analyze(self.root)), EMPTY_REPORT)
+
+    def test_module_stays_usable_after_errors(self):
+        for bad in ((), (1,), ("nope",), ("\ud800",)):
+            with self.assertRaises((TypeError, ValueError)):
+                vorn.analyze(*bad)
+        self.assertEqual(without_elapsed(vorn.analyze(self.root)), EMPTY_REPORT)
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Binding(unittest.TestCase):
+    def assertTypeError(self, message, *args, **kwargs):
+        with self.assertRaises(TypeError) as caught:
+            vorn.analyze(*args, **kwargs)
+        self.assertIs(type(caught.exception), TypeError)
+        self.assertEqual(caught.exception.args, (message,))
+
+    def test_positional_count_is_checked_before_keywords(self):
+        for args, kwargs in ((("a", "b"), {}), (("a", "b"), {"path": "c"}),
+                             (("a", "b"), {"extra": 1}), (("a", "b", "c"), {"x": 1})):
+            with self.subTest(args=args, kwargs=kwargs):
+                self.assertTypeError(
+                    f"analyze() takes 1 positional arguments but {len(args)} were given",
+                    *args, **kwargs)
+
+    def test_missing_path(self):
+        self.assertTypeError("analyze() missing 1 required positional argument: 'path'")
+
+    def test_path_given_twice(self):
+        self.assertTypeError("analyze() got multiple values for argument 'path'", "a", path="b")
+        self.assertTypeError("analyze() got multiple values for argument 'path'", "a", path="b", extra=1)
+
+    def test_unexpected_keywords_are_named_in_call_order(self):
+        for kwargs, name in (({"pth": "a"}, "pth"), ({"path": "a", "extra": 1}, "extra"),
+                             ({"extra": 1, "path": "a"}, "extra"), ({"Path": "a"}, "Path"),
+                             ({"path ": "a"}, "path "), ({"pathx": "a"}, "pathx")):
+            with self.subTest(kwargs=kwargs):
+                self.assertTypeError(f"analyze() got an unexpected keyword argument '{name}'", **kwargs)
+        self.assertTypeError("analyze() got an unexpected keyword argument 'extra'", "a", extra=1)
+
+    def test_lone_surrogate_in_a_keyword_shows_as_replacement_characters(self):
+        self.assertTypeError("analyze() got an unexpected keyword argument '\ufffd\ufffd\ufffd'",
+                             **{"\ud800": 1})
+        self.assertTypeError("analyze() got an unexpected keyword argument 'pa\ufffd\ufffd\ufffdth'",
+                             **{"pa\udfffth": 1})
+
+    def test_non_str_paths_are_refused_by_type_name(self):
+        class Unnamed:
+            pass
+
+        Unnamed.__qualname__ = "\ud800"
+        for value, name in ((pathlib.PurePosixPath("a"), "PurePosixPath"), (pathlib.Path("."), "PosixPath"),
+                            (b"a", "bytes"), (None, "NoneType"), (1, "int"),
+                            (Outer.Inner(), "Outer.Inner"), (Unnamed(), "<failed to extract type name>")):
+            with self.subTest(name=name):
+                self.assertTypeError(f"argument 'path': '{name}' object cannot be converted to 'PyString'", value)
+        self.assertTypeError("argument 'path': 'bytes' object cannot be converted to 'PyString'", path=b"a")
+
+    def test_unencodable_path_raises_the_interpreters_own_error(self):
+        with self.assertRaises(UnicodeEncodeError) as caught:
+            vorn.analyze("a\ud800")
+        self.assertEqual(str(caught.exception),
+                         "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed")
+
+
+if __name__ == "__main__":
+    unittest.main()
