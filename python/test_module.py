@@ -91,8 +91,9 @@ class Reimport(unittest.TestCase):
 
 class SubInterpreter(unittest.TestCase):
     def run_in_legacy_subinterpreter(self, code):
-        # Isolated sub-interpreters refuse single-phase modules before the
-        # module is asked, so only a legacy one reaches the module's own check.
+        # An isolated sub-interpreter runs the initialiser (which then claims
+        # the module for it) and only afterwards refuses a single-phase module
+        # itself; a legacy one leaves the refusal to the module's own check.
         testcapi = importlib.import_module("_testcapi")
         self.assertEqual(testcapi.run_in_subinterp(textwrap.dedent(code)), 0)
 
