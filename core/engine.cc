@@ -4,12 +4,15 @@
 #include <sys/stat.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/scalable_allocator.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "core/finalize.h"
@@ -43,41 +46,53 @@ class FileDescriptor {
   int fd_;
 };
 
-// The whole file, read straight into the buffer that will hold it. The size
-// from fstat is only a first guess (the file may change), so reading goes
-// on until EOF; the extra byte lets an unchanged file meet EOF without a
-// second allocation.
-std::optional<std::string> read_whole_file(const std::string& path) {
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::nullopt;
-  struct stat status;
-  if (::fstat(file.get(), &status) != 0) return std::nullopt;
+// Buffers of the parse stage come from TBB's scalable allocator: glibc grows
+// a worker thread's heap a page at a time, one mprotect each, and those calls
+// serialise every worker on the process's memory map lock.
+SourceFile::Bytes allocate_bytes(std::size_t size) {
+  auto* data = static_cast<char*>(scalable_malloc(size));
+  if (data == nullptr) throw std::bad_alloc();
+  return SourceFile::Bytes(data, [](char* bytes) { scalable_free(bytes); });
+}
 
-  std::string text;
-  std::size_t filled = 0;  // the string's size must not be read inside resize_and_overwrite
-  std::size_t room = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
-  bool at_end = false;
-  while (!at_end) {
-    bool failed = false;
-    text.resize_and_overwrite(room, [&](char* data, std::size_t size) {
-      while (filled < size) {
-        const ssize_t got = ::read(file.get(), data + filled, size - filled);
-        if (got > 0) {
-          filled += static_cast<std::size_t>(got);
-        } else if (got == 0) {
-          at_end = true;
-          break;
-        } else if (errno != EINTR) {
-          failed = true;
-          break;
-        }
-      }
-      return filled;
-    });
-    if (failed) return std::nullopt;
-    room *= 2;
+void grow_bytes(SourceFile::Bytes& bytes, std::size_t size) {
+  auto* data = static_cast<char*>(scalable_realloc(bytes.get(), size));
+  if (data == nullptr) throw std::bad_alloc();  // `bytes` still holds the old buffer
+  (void)bytes.release();
+  bytes.reset(data);
+}
+
+// The file at `path`, read whole straight into the buffer that keeps it, or
+// null when it cannot be read. The size from fstat is only a first guess (the
+// file may change), so reading goes on until EOF; the extra byte lets an
+// unchanged file meet EOF without growing the buffer.
+std::shared_ptr<const SourceFile> read_source(std::string_view path) {
+  // open() refuses a name this long (ENAMETOOLONG) anyway.
+  char name[PATH_MAX];
+  if (path.size() >= sizeof name) return nullptr;
+  name[path.copy(name, path.size())] = '\0';
+  const FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return nullptr;
+  struct stat status;
+  if (::fstat(file.get(), &status) != 0) return nullptr;
+
+  std::size_t room = path.size() + static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
+  SourceFile::Bytes bytes = allocate_bytes(room);
+  std::size_t filled = path.copy(bytes.get(), path.size());
+  for (;;) {
+    if (filled == room) grow_bytes(bytes, room *= 2);
+    const ssize_t got = ::read(file.get(), bytes.get() + filled, room - filled);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return nullptr;
+    }
   }
-  return text;
+  return std::allocate_shared<const SourceFile>(tbb::scalable_allocator<SourceFile>(),
+                                                std::move(bytes), path.size(),
+                                                filled - path.size());
 }
 
 void append_findings(std::vector<Finding>& to, std::vector<Finding>&& from) {
@@ -168,14 +183,11 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
     // Choosing first means files no language claims are never opened.
     const Language* language = language_for(extension_of(paths[i]));
     if (language == nullptr) return;
-    // The copy the SourceFile keeps doubles as the name handed to open().
-    std::string path(paths[i]);
-    std::optional<std::string> text = read_whole_file(path);
-    if (!text) {
+    const std::shared_ptr<const SourceFile> source = read_source(paths[i]);
+    if (source == nullptr) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    const auto source = std::make_shared<const SourceFile>(std::move(path), std::move(*text));
     std::expected<ParsedFile, ParseError> parsed = language->parse(source);
     if (!parsed) {
       failures.fetch_add(1, std::memory_order_relaxed);

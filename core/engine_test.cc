@@ -4,6 +4,8 @@
 #include <tbb/global_control.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -32,7 +34,7 @@ class FakeLanguage final : public Language {
       std::shared_ptr<const SourceFile> source) const override {
     if (source->text.starts_with("THROW")) throw std::runtime_error("parse threw");
     if (source->text.starts_with("FAIL"))
-      return std::unexpected(ParseError::syntax(source->path, "x"));
+      return std::unexpected(ParseError::syntax(std::string(source->path), "x"));
     return ParsedFile(std::move(source), {}, nullptr, id_);
   }
 
@@ -79,7 +81,7 @@ class CountingAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     ++counts_.analyze_file;
     if (throws_ == Throws::in_file_stage) throw std::runtime_error("analyze_file threw");
-    return two_findings(file.source->path);
+    return two_findings(std::string(file.source->path));
   }
   std::vector<Finding> analyze_project(const AnalysisContext&,
                                        const Project& project) const override {
@@ -125,8 +127,9 @@ std::vector<std::string> parse(const Engine& engine, const std::vector<std::stri
   for (const std::string& path : paths) list.push_back(path);
   std::vector<std::string> parsed;
   for (const ParsedFile& file : engine.parse_files_parallel(list, failures)) {
-    parsed.push_back(file.source->path + " " + std::string(file.language) + " " +
-                     file.source->text);
+    std::string line(file.source->path);
+    line.append(" ").append(file.language).append(" ").append(file.source->text);
+    parsed.push_back(std::move(line));
   }
   return parsed;
 }
@@ -171,10 +174,11 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
     tree.write(name, i % 5 == 1 ? "FAIL" : name);
     if (i % 5 != 1) expected.push_back(tree.path(name) + " x " + name);
   }
+  paths.push_back(tree.path(std::string(5000, 'n') + ".x"));  // too long to open: counted
   paths.push_back(tree.path("unclaimed.y"));  // neither read nor counted
   std::atomic<std::uint32_t> failures = 0;
   EXPECT_EQ(parse(one_language_engine(), paths, failures), expected);
-  EXPECT_EQ(failures, 300u - expected.size());
+  EXPECT_EQ(failures, 301u - expected.size());
 
   // The counter wraps rather than saturates.
   failures = std::numeric_limits<std::uint32_t>::max();
@@ -193,6 +197,19 @@ TEST(ParseStage, ReadsEveryByteUnchanged) {
   EXPECT_TRUE(
       parse(one_language_engine(), {tree.path("big.x"), tree.path("empty.x")}, failures) ==
       (std::vector<std::string>{tree.path("big.x") + " x " + bytes, tree.path("empty.x") + " x "}));
+}
+
+TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
+  // Files under /proc report the size 0 whatever they hold; the language of
+  // the empty extension claims a name without a dot.
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string expected{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_GT(expected.size(), 1u);
+  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{""})), {});
+  std::atomic<std::uint32_t> failures = 0;
+  EXPECT_EQ(parse(engine, {"/proc/self/cmdline"}, failures),
+            std::vector<std::string>{"/proc/self/cmdline any " + expected});
+  EXPECT_EQ(failures, 0u);
 }
 
 TEST(AnalysisStages, AskEachQuestionOncePerFileAndAnalyzer) {

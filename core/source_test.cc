@@ -3,13 +3,46 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace vorn_core {
 namespace {
+
+TEST(SourceFile, KeepsCopiesOfWhatItIsGiven) {
+  std::string path = "src/a.txt";
+  std::string text("x\0y\n", 4);
+  const SourceFile source(path, text);
+  path.assign("changed");
+  text.assign("changed");
+  EXPECT_EQ(source.path, "src/a.txt");
+  EXPECT_EQ(source.text, std::string_view("x\0y\n", 4));
+}
+
+TEST(SourceFile, ViewsTheBufferItTakesAndFreesItOnce) {
+  static int frees = 0;
+  frees = 0;
+  {
+    SourceFile::Bytes bytes(new char[16], [](char* data) {
+      ++frees;
+      delete[] data;
+    });
+    std::memcpy(bytes.get(), "a.rsfn main", 11);
+    const char* data = bytes.get();
+    const SourceFile source(std::move(bytes), 4, 7);
+    EXPECT_EQ(source.path, "a.rs");
+    EXPECT_EQ(source.text, "fn main");
+    EXPECT_EQ(source.path.data(), data);
+    EXPECT_EQ(source.text.data(), data + 4);
+    EXPECT_EQ(frees, 0);
+  }
+  EXPECT_EQ(frees, 1);
+}
 
 TEST(OnceCell, FillsOnceAmongRacingThreadsAndEveryoneSeesThatValue) {
   const auto source = std::make_shared<const SourceFile>("a.txt", "x\ny\n");

@@ -84,7 +84,7 @@ class TextLanguage final : public Language {
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
     if (!vorn_walk::is_valid_utf8(source->text))
-      return std::unexpected(ParseError::not_utf8(source->path));
+      return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
     add_suppressions(source->text, "vorn: ignore ", false, index.suppressions);
     add_suppressions(source->text, "vorn: ignore-file ", true, index.suppressions);
@@ -139,7 +139,7 @@ class MarkerAnalyzer final : public Analyzer {
                          finding.severity = rule_.severity;
                          finding.message = rule_.message;
                          finding.location = {
-                             file.source->path,
+                             std::string(file.source->path),
                              {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
                              {line, 1},
                              {line, static_cast<std::uint32_t>(end - start + 1)}};
@@ -180,7 +180,7 @@ class EmptyFileAnalyzer final : public Analyzer {
       finding.rule_id = "empty-file";
       finding.severity = Severity::info;
       finding.message = "empty file";
-      finding.location = {file.source->path, {0, 0}, {1, 1}, {1, 1}};
+      finding.location = {std::string(file.source->path), {0, 0}, {1, 1}, {1, 1}};
     }
     return found;
   }
