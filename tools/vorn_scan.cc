@@ -47,14 +47,33 @@ namespace {
 
 using namespace vorn_core;
 
+// A text to search for. The search jumps between occurrences of the byte at
+// `rare`: the first byte of "vorn: ignore" is common in source text, its
+// colon far less so.
+struct Needle {
+  std::string_view text;
+  std::size_t rare = 0;
+};
+
+// Where `needle` first occurs at or after `from`, or npos.
+std::size_t find_needle(std::string_view text, const Needle& needle, std::size_t from) {
+  const std::string_view head = needle.text.substr(0, needle.rare);
+  const std::string_view tail = needle.text.substr(needle.rare);
+  for (std::size_t at = from + head.size(); (at = text.find(tail, at)) != std::string_view::npos;
+       ++at) {
+    if (text.substr(at - head.size(), head.size()) == head) return at - head.size();
+  }
+  return std::string_view::npos;
+}
+
 // Calls `visit(line_number, line_start, line_end, first_hit)` for every line
 // that holds `needle`, once per line, in order. One pass over the text: the search jumps
 // from hit to hit and the line count only covers the bytes passed over.
 template <typename Visit>
-void for_each_line_with(std::string_view text, std::string_view needle, Visit visit) {
+void for_each_line_with(std::string_view text, const Needle& needle, Visit visit) {
   std::uint32_t line = 1;
   std::size_t counted_to = 0;
-  for (std::size_t hit = text.find(needle); hit != std::string_view::npos;) {
+  for (std::size_t hit = find_needle(text, needle, 0); hit != std::string_view::npos;) {
     const std::size_t newline = text.rfind('\n', hit);
     const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
     line += static_cast<std::uint32_t>(
@@ -63,8 +82,20 @@ void for_each_line_with(std::string_view text, std::string_view needle, Visit vi
     std::size_t end = text.find('\n', hit);
     if (end == std::string_view::npos) end = text.size();
     visit(line, start, end, hit);
-    hit = end == text.size() ? std::string_view::npos : text.find(needle, end);
+    hit = end == text.size() ? std::string_view::npos : find_needle(text, needle, end);
   }
+}
+
+// Whether `text` is UTF-8. Source text is mostly ASCII, which is checked
+// eight bytes at a time; decoding starts at the first word that is not.
+bool is_utf8(std::string_view text) {
+  std::size_t ascii = 0;
+  for (; ascii + 8 <= text.size(); ascii += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + ascii, sizeof word);
+    if ((word & 0x8080808080808080) != 0) break;
+  }
+  return vorn_walk::is_valid_utf8(text.substr(ascii));
 }
 
 // The rule after a marker: up to the next space, tab, carriage return or line end.
@@ -83,20 +114,20 @@ class TextLanguage final : public Language {
 
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
-    if (!vorn_walk::is_valid_utf8(source->text))
+    if (!is_utf8(source->text))
       return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
-    add_suppressions(source->text, "vorn: ignore ", false, index.suppressions);
-    add_suppressions(source->text, "vorn: ignore-file ", true, index.suppressions);
+    add_suppressions(source->text, {"vorn: ignore ", 4}, false, index.suppressions);
+    add_suppressions(source->text, {"vorn: ignore-file ", 4}, true, index.suppressions);
     return ParsedFile(std::move(source), std::move(index), nullptr, id());
   }
 
  private:
-  static void add_suppressions(std::string_view text, std::string_view marker, bool file_level,
+  static void add_suppressions(std::string_view text, const Needle& marker, bool file_level,
                                std::vector<Suppression>& out) {
     for_each_line_with(
         text, marker, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
-          out.push_back({rule_after(text, hit + marker.size(), end), line, file_level});
+          out.push_back({rule_after(text, hit + marker.text.size(), end), line, file_level});
         });
   }
 
@@ -130,7 +161,7 @@ class MarkerAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     std::vector<Finding> found;
     const std::string_view text = file.source->text;
-    for_each_line_with(text, rule_.marker,
+    for_each_line_with(text, {rule_.marker},
                        [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
                          Finding& finding = found.emplace_back();
                          finding.analyzer = rule_.analyzer;

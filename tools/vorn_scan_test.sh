@@ -8,7 +8,7 @@ scan=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 export HOME=$tmp/home XDG_CONFIG_HOME=$tmp/home/.config
-mkdir -p "$HOME" "$tmp/w/sub" "$tmp/bad"
+mkdir -p "$HOME" "$tmp/w/sub" "$tmp/bad" "$tmp/marks"
 cd "$tmp/w"
 printf 'x TODO one\r\nplain\nFIXME and TODO\n' >a.txt
 : >empty.txt
@@ -64,6 +64,23 @@ check "warnings stay silent without --warnings" 0 \
 check "exclusions and a single file root" 0 \
   "{\"schema_version\":1,\"findings\":[${todo_a1//.\/a.txt/a.txt},${fixme_a3//.\/a.txt/a.txt},${todo_a3//.\/a.txt/a.txt}],\"scores\":{\"maintainability\":98.0,\"security\":100.0,\"complexity\":100.0,\"documentation\":100.0,\"test_smell\":100.0,\"debt\":96.0},\"stats\":{\"files_scanned\":1,\"parse_failures\":0,\"elapsed_ms\":0,\"suppressed\":0,\"cache_hits\":0}}" "" \
   -- --exclude sub --ext txt a.txt
+# Markers are found wherever they stand, and only whole: not from a colon
+# too near the start, not after another word. UTF-8 is checked past a long
+# ASCII beginning.
+cd "$tmp/marks" || exit 1
+printf 'rn: ignore todo\nTODO\n' >a.txt
+printf 'vorn: ignore todo\nTODO\nxorn: ignore todo\nTODO\n' >b.txt
+printf '0123456789 \xc3\xa9 TODO\n' >c.txt
+printf '0123456789 \xff TODO\n' >d.txt
+todo_at() {  # FILE START END LINE
+  printf '{"analyzer":"todo","dimension":"maintainability","rule_id":"todo","severity":"low","message":"TODO marker","location":{"file":"%s","span":{"start":%d,"end":%d},"start":{"line":%d,"column":1},"end":{"line":%d,"column":%d}},"suggestion":null,"references":[]}' \
+    "$1" "$2" "$3" "$4" "$4" $(($3 - $2 + 1))
+}
+check "markers and UTF-8" 0 \
+  "{\"schema_version\":1,\"findings\":[$(todo_at ./a.txt 16 20 2),$(todo_at ./b.txt 41 45 4),$(todo_at ./c.txt 0 18 1)],\"scores\":{\"maintainability\":97.0,\"security\":100.0,\"complexity\":100.0,\"documentation\":100.0,\"test_smell\":100.0},\"stats\":{\"files_scanned\":3,\"parse_failures\":1,\"elapsed_ms\":0,\"suppressed\":1,\"cache_hits\":0}}" "" \
+  -- --ext txt .
+cd "$tmp/w" || exit 1
+
 check "no extension parses nothing" 0 \
   "{\"schema_version\":1,\"findings\":[],\"scores\":{$builtin_scores},\"stats\":{\"files_scanned\":0,\"parse_failures\":0,\"elapsed_ms\":0,\"suppressed\":0,\"cache_hits\":0}}" "" -- .
 check "a failed walk" 1 "" "io: nope: IO error for operation on nope: No such file or directory (os error 2)" \
