@@ -90,9 +90,8 @@ std::shared_ptr<const SourceFile> read_source(std::string_view path) {
       return nullptr;
     }
   }
-  return std::allocate_shared<const SourceFile>(tbb::scalable_allocator<SourceFile>(),
-                                                std::move(bytes), path.size(),
-                                                filled - path.size());
+  return std::allocate_shared<const SourceFile>(
+      tbb::scalable_allocator<SourceFile>(), std::move(bytes), path.size(), filled - path.size());
 }
 
 void append_findings(std::vector<Finding>& to, std::vector<Finding>&& from) {

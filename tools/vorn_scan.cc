@@ -41,6 +41,7 @@
 #include "core/language.h"
 #include "core/log.h"
 #include "core/report.h"
+#include "tools/options.h"
 #include "walk/text.h"
 
 namespace {
@@ -245,11 +246,6 @@ constexpr std::string_view kUsage =
     "usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... "
     "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT\n";
 
-int usage() {
-  print(stderr, kUsage);
-  return 2;
-}
-
 // Splits "RULE=WORD" at its first "=".
 bool add_rule(Config& config, std::string_view spec) {
   const std::size_t equals = spec.find('=');
@@ -274,32 +270,21 @@ bool add_override(Config& config, std::string_view spec) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Config config;
-  std::vector<std::string> extensions;
-  std::vector<std::string_view> roots;
+  vorn_tools::DiscoveryOptions options;
   bool warnings = false;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (options_done || !arg.starts_with("--")) {
-      roots.push_back(arg);
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "--follow-links") {
-      config.general.follow_links = true;
-    } else if (arg == "--warnings") {
-      warnings = true;
-    } else if (i + 1 < argc && (arg == "--ext" || arg == "--exclude")) {
-      (arg == "--ext" ? extensions : config.general.exclude).emplace_back(argv[++i]);
-    } else if (i + 1 < argc && arg == "--rule") {
-      if (!add_rule(config, argv[++i])) return usage();
-    } else if (i + 1 < argc && arg == "--override") {
-      if (!add_override(config, argv[++i])) return usage();
-    } else {
-      return usage();
-    }
-  }
-  if (roots.size() != 1) return usage();
+  const bool read = vorn_tools::read_options(
+      argc, argv, options, [&](std::string_view option, vorn_tools::OptionValue& value) {
+        if (option == "--warnings") {
+          warnings = true;
+          return true;
+        }
+        if (option != "--rule" && option != "--override") return false;
+        const std::optional<std::string_view> given = value();
+        if (!given) return false;
+        return option == "--rule" ? add_rule(options.config, *given)
+                                  : add_override(options.config, *given);
+      });
+  if (!read) return vorn_tools::usage_error(kUsage);
 
   std::optional<ScopedWarningSink> sink;
   if (warnings) {
@@ -310,8 +295,9 @@ int main(int argc, char** argv) {
     });
   }
 
-  const Engine engine = make_engine(std::move(extensions));
-  const auto report = engine.analyze_path(roots.front(), config);
+  const Engine engine =
+      make_engine(std::vector<std::string>(options.extensions.begin(), options.extensions.end()));
+  const auto report = engine.analyze_path(options.root, options.config);
   if (!report) {
     print(stderr, report.error().text() + "\n");
     return 1;
