@@ -1,6 +1,7 @@
 #include "core/engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tbb/global_control.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "walk/test_tree.h"
@@ -203,12 +205,22 @@ TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
   // Files under /proc report the size 0 whatever they hold; the language of
   // the empty extension claims a name without a dot.
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  const std::string expected{std::istreambuf_iterator<char>(in), {}};
-  ASSERT_GT(expected.size(), 1u);
-  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{""})), {});
+  const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_GT(cmdline.size(), 1u);
+  // So does a pipe, which here brings more than the memory that the stage
+  // reads a file into at first.
+  TestTree tree;
+  const std::string fifo = tree.path("pipe.x");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string piped;
+  for (std::uint64_t i = 0; i < 9'000'000; ++i) piped.push_back(static_cast<char>(i * 7919 % 251));
+  std::jthread writer([&] { std::ofstream(fifo, std::ios::binary) << piped; });
+
+  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{"", "x"})), {});
   std::atomic<std::uint32_t> failures = 0;
-  EXPECT_EQ(parse(engine, {"/proc/self/cmdline"}, failures),
-            std::vector<std::string>{"/proc/self/cmdline any " + expected});
+  const std::vector<std::string> parsed = parse(engine, {"/proc/self/cmdline", fifo}, failures);
+  EXPECT_TRUE(parsed == (std::vector<std::string>{"/proc/self/cmdline any " + cmdline,
+                                                  fifo + " any " + piped}));
   EXPECT_EQ(failures, 0u);
 }
 

@@ -56,23 +56,16 @@ class OnceCell {
 // through std::shared_ptr<const SourceFile>, never copied. Apart from
 // `line_starts`, nothing changes after construction, so any number of threads
 // may read it at once.
-//
-// `path` and `text` are views into one buffer that the SourceFile owns: the
-// parse stage reads a file straight into the buffer that then keeps it.
 class SourceFile {
  public:
-  // A buffer and the function that frees it.
-  using Bytes = std::unique_ptr<char[], void (*)(char*)>;
-
-  // Copies `path` and `text` into a buffer of its own.
+  // Copies `path` and `text` into memory of its own.
   SourceFile(std::string_view path, std::string_view text);
 
-  // Takes `bytes`, which holds `path_size` bytes of path and then
-  // `text_size` bytes of text (and maybe room after them, which stays unused).
-  SourceFile(Bytes bytes, std::size_t path_size, std::size_t text_size)
-      : path(bytes.get(), path_size),
-        text(bytes.get() + path_size, text_size),
-        bytes_(std::move(bytes)) {}
+  // Views `path` and `text` where they lie, in memory that `storage` keeps
+  // alive: the parse stage reads a file straight into the memory that then
+  // holds it, shared with other files.
+  SourceFile(std::string_view path, std::string_view text, std::shared_ptr<const void> storage)
+      : path(path), text(text), storage_(std::move(storage)) {}
 
   SourceFile(const SourceFile&) = delete;
   SourceFile& operator=(const SourceFile&) = delete;
@@ -88,7 +81,10 @@ class SourceFile {
   OnceCell<std::vector<std::uint32_t>> line_starts;
 
  private:
-  Bytes bytes_;
+  SourceFile(const std::shared_ptr<const char[]>& bytes, std::size_t path_size,
+             std::size_t text_size);
+
+  std::shared_ptr<const void> storage_;
 };
 
 }  // namespace vorn_core
