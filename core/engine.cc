@@ -220,7 +220,15 @@ const Language* Engine::language_for(std::string_view extension) const {
 std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
                                                      std::atomic<std::uint32_t>& failures) const {
   if (languages_.empty()) return {};
-  std::vector<std::optional<ParsedFile>> slots(paths.size());
+  // One place per path, in path order, filled where the path yields a file;
+  // the others are dropped at the end. Usually every path yields one, and
+  // then nothing moves.
+  std::vector<ParsedFile> files;
+  files.reserve(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    files.emplace_back(nullptr, SemanticIndex(), nullptr, std::string_view());
+  }
+  std::vector<char> yielded(paths.size(), false);
   tbb::enumerable_thread_specific<TextWriter> writers;
   for_each_index(paths.size(), [&](std::size_t i) {
     // Choosing first means files no language claims are never opened.
@@ -236,15 +244,17 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    slots[i].emplace(std::move(*parsed));
+    files[i] = std::move(*parsed);
+    yielded[i] = true;
   });
 
-  std::vector<ParsedFile> files;
-  files.reserve(static_cast<std::size_t>(
-      std::ranges::count_if(slots, [](const auto& slot) { return slot.has_value(); })));
-  for (auto& slot : slots) {
-    if (slot) files.push_back(std::move(*slot));
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!yielded[i]) continue;
+    if (kept != i) files[kept] = std::move(files[i]);
+    ++kept;
   }
+  files.erase(files.begin() + static_cast<std::ptrdiff_t>(kept), files.end());
   return files;
 }
 

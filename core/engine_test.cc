@@ -22,7 +22,8 @@ using vorn_walk::TestTree;
 using Ids = std::vector<std::string_view>;
 
 // Claims `extensions`. A text beginning "FAIL" does not parse; one beginning
-// "THROW" throws. Notes its destruction in `destroyed`, when given.
+// "THROW" throws; one beginning "DROP" gives a parsed file without its
+// source. Notes its destruction in `destroyed`, when given.
 class FakeLanguage final : public Language {
  public:
   FakeLanguage(std::string_view id, Ids extensions, std::vector<std::string>* destroyed = nullptr)
@@ -35,6 +36,7 @@ class FakeLanguage final : public Language {
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
     if (source->text.starts_with("THROW")) throw std::runtime_error("parse threw");
+    if (source->text.starts_with("DROP")) return ParsedFile(nullptr, {}, nullptr, id_);
     if (source->text.starts_with("FAIL"))
       return std::unexpected(ParseError::syntax(std::string(source->path), "x"));
     return ParsedFile(std::move(source), {}, nullptr, id_);
@@ -129,6 +131,10 @@ std::vector<std::string> parse(const Engine& engine, const std::vector<std::stri
   for (const std::string& path : paths) list.push_back(path);
   std::vector<std::string> parsed;
   for (const ParsedFile& file : engine.parse_files_parallel(list, failures)) {
+    if (file.source == nullptr) {
+      parsed.push_back("no source");
+      continue;
+    }
     std::string line(file.source->path);
     line.append(" ").append(file.language).append(" ").append(file.source->text);
     parsed.push_back(std::move(line));
@@ -176,6 +182,9 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
     tree.write(name, i % 5 == 1 ? "FAIL" : name);
     if (i % 5 != 1) expected.push_back(tree.path(name) + " x " + name);
   }
+  // What the language returns is kept as it is, even without a source.
+  tree.write("f1.x", "DROP");
+  expected.insert(expected.begin() + 1, "no source");
   paths.push_back(tree.path(std::string(5000, 'n') + ".x"));  // too long to open: counted
   paths.push_back(tree.path("unclaimed.y"));  // neither read nor counted
   std::atomic<std::uint32_t> failures = 0;
@@ -185,7 +194,7 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
   // The counter wraps rather than saturates.
   failures = std::numeric_limits<std::uint32_t>::max();
   EXPECT_TRUE(
-      parse(one_language_engine(), {tree.path("f1.x"), tree.path("f3.x")}, failures).empty());
+      parse(one_language_engine(), {tree.path("f6.x"), tree.path("f3.x")}, failures).empty());
   EXPECT_EQ(failures, 1u);
 }
 
