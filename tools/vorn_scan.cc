@@ -308,6 +308,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   json.push_back('\n');
+  // Unbuffered, the report goes out in one write; buffered, stdio would write
+  // the bulk and keep a tail for a second one.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   print(stdout, json);
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }
