@@ -1,15 +1,21 @@
 #include "core/engine.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/scalable_allocator.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "core/finalize.h"
@@ -43,41 +49,92 @@ class FileDescriptor {
   int fd_;
 };
 
-// The whole file, read straight into the buffer that will hold it. The size
-// from fstat is only a first guess (the file may change), so reading goes
-// on until EOF; the extra byte lets an unchanged file meet EOF without a
-// second allocation.
-std::optional<std::string> read_whole_file(const std::string& path) {
-  const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::nullopt;
-  struct stat status;
-  if (::fstat(file.get(), &status) != 0) return std::nullopt;
-
-  std::string text;
-  std::size_t filled = 0;  // the string's size must not be read inside resize_and_overwrite
-  std::size_t room = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
-  bool at_end = false;
-  while (!at_end) {
-    bool failed = false;
-    text.resize_and_overwrite(room, [&](char* data, std::size_t size) {
-      while (filled < size) {
-        const ssize_t got = ::read(file.get(), data + filled, size - filled);
-        if (got > 0) {
-          filled += static_cast<std::size_t>(got);
-        } else if (got == 0) {
-          at_end = true;
-          break;
-        } else if (errno != EINTR) {
-          failed = true;
-          break;
-        }
-      }
-      return filled;
-    });
-    if (failed) return std::nullopt;
-    room *= 2;
+// The memory that the parse stage reads files into: blocks that each worker
+// fills one after the other, a block unmapped when the last file in it goes.
+// Allocating per file would cost twice: glibc grows a worker thread's heap a
+// page at a time, one mprotect each, which serialises every worker on the
+// process's memory map lock; and the run's end would free each buffer on its
+// own, which takes longer than unmapping a few blocks.
+class TextBlock {
+ public:
+  explicit TextBlock(std::size_t size) : size_(size) {
+    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(data);
   }
-  return text;
+  ~TextBlock() { ::munmap(data_, size_); }
+  TextBlock(const TextBlock&) = delete;
+  TextBlock& operator=(const TextBlock&) = delete;
+
+  char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  char* data_;
+  std::size_t size_;
+};
+
+// The block that one worker fills.
+class TextWriter {
+ public:
+  // At least `size` bytes of room after what has been taken: in the current
+  // block, or at the start of a new one (as large as needed).
+  char* room(std::size_t size) {
+    if (block_ == nullptr || block_->size() - taken_ < size) {
+      block_ = std::make_shared<TextBlock>(std::max(size, kBlockSize));
+      taken_ = 0;
+    }
+    return block_->data() + taken_;
+  }
+  // Takes the first `size` bytes of the room last given.
+  void take(std::size_t size) { taken_ += size; }
+  // What keeps the bytes taken last alive.
+  std::shared_ptr<const void> block() const { return block_; }
+
+ private:
+  static constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+
+  std::shared_ptr<TextBlock> block_;
+  std::size_t taken_ = 0;
+};
+
+// The file at `path`, read whole into `writer`'s room, or null when it cannot
+// be read. The size from fstat is only a first guess (the file may change),
+// so reading goes on until EOF; the extra byte lets an unchanged file meet EOF
+// without more room.
+std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter& writer) {
+  // open() refuses a name this long (ENAMETOOLONG) anyway.
+  char name[PATH_MAX];
+  if (path.size() >= sizeof name) return nullptr;
+  name[path.copy(name, path.size())] = '\0';
+  const FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return nullptr;
+  struct stat status;
+  if (::fstat(file.get(), &status) != 0) return nullptr;
+
+  std::size_t room = path.size() + static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
+  char* data = writer.room(room);
+  std::size_t filled = path.copy(data, path.size());
+  for (;;) {
+    if (filled == room) {
+      const std::shared_ptr<const void> old_block = writer.block();  // alive while copying
+      char* const moved = writer.room(room *= 2);
+      if (moved != data) data = static_cast<char*>(std::memcpy(moved, data, filled));
+    }
+    const ssize_t got = ::read(file.get(), data + filled, room - filled);
+    if (got > 0) {
+      filled += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      break;
+    } else if (errno != EINTR) {
+      return nullptr;
+    }
+  }
+  writer.take(filled);
+  // The SourceFile itself comes from TBB's allocator, for the same reason.
+  return std::allocate_shared<const SourceFile>(
+      tbb::scalable_allocator<SourceFile>(), std::string_view(data, path.size()),
+      std::string_view(data + path.size(), filled - path.size()), writer.block());
 }
 
 void append_findings(std::vector<Finding>& to, std::vector<Finding>&& from) {
@@ -163,33 +220,41 @@ const Language* Engine::language_for(std::string_view extension) const {
 std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
                                                      std::atomic<std::uint32_t>& failures) const {
   if (languages_.empty()) return {};
-  std::vector<std::optional<ParsedFile>> slots(paths.size());
+  // One place per path, in path order, filled where the path yields a file;
+  // the others are dropped at the end. Usually every path yields one, and
+  // then nothing moves.
+  std::vector<ParsedFile> files;
+  files.reserve(paths.size());
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    files.emplace_back(nullptr, SemanticIndex(), nullptr, std::string_view());
+  }
+  std::vector<char> yielded(paths.size(), false);
+  tbb::enumerable_thread_specific<TextWriter> writers;
   for_each_index(paths.size(), [&](std::size_t i) {
     // Choosing first means files no language claims are never opened.
     const Language* language = language_for(extension_of(paths[i]));
     if (language == nullptr) return;
-    // The copy the SourceFile keeps doubles as the name handed to open().
-    std::string path(paths[i]);
-    std::optional<std::string> text = read_whole_file(path);
-    if (!text) {
+    const std::shared_ptr<const SourceFile> source = read_source(paths[i], writers.local());
+    if (source == nullptr) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    const auto source = std::make_shared<const SourceFile>(std::move(path), std::move(*text));
     std::expected<ParsedFile, ParseError> parsed = language->parse(source);
     if (!parsed) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    slots[i].emplace(std::move(*parsed));
+    files[i] = std::move(*parsed);
+    yielded[i] = true;
   });
 
-  std::vector<ParsedFile> files;
-  files.reserve(static_cast<std::size_t>(
-      std::ranges::count_if(slots, [](const auto& slot) { return slot.has_value(); })));
-  for (auto& slot : slots) {
-    if (slot) files.push_back(std::move(*slot));
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!yielded[i]) continue;
+    if (kept != i) files[kept] = std::move(files[i]);
+    ++kept;
   }
+  files.erase(files.begin() + static_cast<std::ptrdiff_t>(kept), files.end());
   return files;
 }
 

@@ -1,12 +1,16 @@
 #include "core/engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <tbb/global_control.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "walk/test_tree.h"
@@ -18,7 +22,8 @@ using vorn_walk::TestTree;
 using Ids = std::vector<std::string_view>;
 
 // Claims `extensions`. A text beginning "FAIL" does not parse; one beginning
-// "THROW" throws. Notes its destruction in `destroyed`, when given.
+// "THROW" throws; one beginning "DROP" gives a parsed file without its
+// source. Notes its destruction in `destroyed`, when given.
 class FakeLanguage final : public Language {
  public:
   FakeLanguage(std::string_view id, Ids extensions, std::vector<std::string>* destroyed = nullptr)
@@ -31,8 +36,9 @@ class FakeLanguage final : public Language {
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
     if (source->text.starts_with("THROW")) throw std::runtime_error("parse threw");
+    if (source->text.starts_with("DROP")) return ParsedFile(nullptr, {}, nullptr, id_);
     if (source->text.starts_with("FAIL"))
-      return std::unexpected(ParseError::syntax(source->path, "x"));
+      return std::unexpected(ParseError::syntax(std::string(source->path), "x"));
     return ParsedFile(std::move(source), {}, nullptr, id_);
   }
 
@@ -79,7 +85,7 @@ class CountingAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     ++counts_.analyze_file;
     if (throws_ == Throws::in_file_stage) throw std::runtime_error("analyze_file threw");
-    return two_findings(file.source->path);
+    return two_findings(std::string(file.source->path));
   }
   std::vector<Finding> analyze_project(const AnalysisContext&,
                                        const Project& project) const override {
@@ -125,8 +131,13 @@ std::vector<std::string> parse(const Engine& engine, const std::vector<std::stri
   for (const std::string& path : paths) list.push_back(path);
   std::vector<std::string> parsed;
   for (const ParsedFile& file : engine.parse_files_parallel(list, failures)) {
-    parsed.push_back(file.source->path + " " + std::string(file.language) + " " +
-                     file.source->text);
+    if (file.source == nullptr) {
+      parsed.push_back("no source");
+      continue;
+    }
+    std::string line(file.source->path);
+    line.append(" ").append(file.language).append(" ").append(file.source->text);
+    parsed.push_back(std::move(line));
   }
   return parsed;
 }
@@ -171,15 +182,19 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
     tree.write(name, i % 5 == 1 ? "FAIL" : name);
     if (i % 5 != 1) expected.push_back(tree.path(name) + " x " + name);
   }
+  // What the language returns is kept as it is, even without a source.
+  tree.write("f1.x", "DROP");
+  expected.insert(expected.begin() + 1, "no source");
+  paths.push_back(tree.path(std::string(5000, 'n') + ".x"));  // too long to open: counted
   paths.push_back(tree.path("unclaimed.y"));  // neither read nor counted
   std::atomic<std::uint32_t> failures = 0;
   EXPECT_EQ(parse(one_language_engine(), paths, failures), expected);
-  EXPECT_EQ(failures, 300u - expected.size());
+  EXPECT_EQ(failures, 301u - expected.size());
 
   // The counter wraps rather than saturates.
   failures = std::numeric_limits<std::uint32_t>::max();
   EXPECT_TRUE(
-      parse(one_language_engine(), {tree.path("f1.x"), tree.path("f3.x")}, failures).empty());
+      parse(one_language_engine(), {tree.path("f6.x"), tree.path("f3.x")}, failures).empty());
   EXPECT_EQ(failures, 1u);
 }
 
@@ -193,6 +208,29 @@ TEST(ParseStage, ReadsEveryByteUnchanged) {
   EXPECT_TRUE(
       parse(one_language_engine(), {tree.path("big.x"), tree.path("empty.x")}, failures) ==
       (std::vector<std::string>{tree.path("big.x") + " x " + bytes, tree.path("empty.x") + " x "}));
+}
+
+TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
+  // Files under /proc report the size 0 whatever they hold; the language of
+  // the empty extension claims a name without a dot.
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_GT(cmdline.size(), 1u);
+  // So does a pipe, which here brings more than the memory that the stage
+  // reads a file into at first.
+  TestTree tree;
+  const std::string fifo = tree.path("pipe.x");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string piped;
+  for (std::uint64_t i = 0; i < 9'000'000; ++i) piped.push_back(static_cast<char>(i * 7919 % 251));
+  std::jthread writer([&] { std::ofstream(fifo, std::ios::binary) << piped; });
+
+  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{"", "x"})), {});
+  std::atomic<std::uint32_t> failures = 0;
+  const std::vector<std::string> parsed = parse(engine, {"/proc/self/cmdline", fifo}, failures);
+  EXPECT_TRUE(parsed == (std::vector<std::string>{"/proc/self/cmdline any " + cmdline,
+                                                  fifo + " any " + piped}));
+  EXPECT_EQ(failures, 0u);
 }
 
 TEST(AnalysisStages, AskEachQuestionOncePerFileAndAnalyzer) {

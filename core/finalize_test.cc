@@ -210,5 +210,17 @@ TEST(FinalizeFindings, SortsStablyKeepingTheIncomingOrderOfEqualFindings) {
   EXPECT_EQ(order, (std::vector<std::string>{"ra", "qa", "r1st", "r2nd", "r3rd"}));
 }
 
+TEST(FinalizeFindings, OrdersFilesByComponentsAndMergesSpellingsOfOnePath) {
+  // Byte order would put "a-b" before "a/b"; "a//b" and "a/b/" are "a/b".
+  std::vector<Finding> findings = {finding("a/b", "r", 1, 5),  finding("a-b", "r", 1, 0),
+                                   finding("a//b", "r", 1, 1), finding("./a", "r", 1, 0),
+                                   finding("a/b/", "q", 1, 5), finding("a", "z", 1, 9)};
+  finalize_findings(findings, {}, Config{}, "");
+  std::vector<std::string> order;
+  for (const Finding& found : findings) order.push_back(found.location.file + "@" + found.rule_id);
+  EXPECT_EQ(order,
+            (std::vector<std::string>{"./a@r", "a@z", "a//b@r", "a/b/@q", "a/b@r", "a-b@r"}));
+}
+
 }  // namespace
 }  // namespace vorn_core

@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "walk/text.h"
@@ -43,12 +45,28 @@ void append_escape(std::string& out, unsigned char byte) {
   }
 }
 
+// Whether any of the eight bytes of `word` is a control byte, a quote or a
+// backslash: a zero byte in x ^ c marks a byte equal to c, and subtracting
+// 0x20 from each byte borrows out of a byte only where one is below 0x20.
+bool word_needs_escape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+  const auto has_zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
+  return (((word - 0x20 * kOnes) & ~word & kHighs) | has_zero_byte(word ^ ('"' * kOnes)) |
+          has_zero_byte(word ^ ('\\' * kOnes))) != 0;
+}
+
 // Non-ASCII bytes pass through unchanged; only quotes, backslashes and
 // control bytes are escaped, and the runs between them are copied whole.
+// Bytes are passed over eight at a time while none needs escaping.
 void append_string(std::string& out, std::string_view text) {
   out.push_back('"');
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
+    for (std::uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if (word_needs_escape(word)) break;
+    }
+    if (i == text.size()) break;
     const auto byte = static_cast<unsigned char>(text[i]);
     if (!kNeedsEscape[byte]) continue;
     out.append(text.substr(run, i - run));
@@ -192,6 +210,31 @@ class LocalText {
   std::size_t size_ = 0;
 };
 
+// About how long the text of `report` will be, so that the output grows once
+// instead of doubling its way up and copying itself each time: the texts as
+// they are (escapes are rare) and, for each part, the most that its keys,
+// punctuation and numbers take.
+std::size_t expected_size(const Report& report) {
+  constexpr std::size_t kFrame = 256;       // the report's own keys and the statistics
+  constexpr std::size_t kPerFinding = 320;  // a finding's keys, punctuation and numbers
+  constexpr std::size_t kPerText = 3;       // a listed text's quotes and comma
+  constexpr std::size_t kPerScore = 32;
+  std::size_t size = kFrame;
+  for (const Finding& finding : report.findings) {
+    size += kPerFinding + finding.analyzer.size() + finding.dimension.word().size() +
+            finding.rule_id.size() + finding.message.size() + finding.location.file.size() +
+            (finding.suggestion ? finding.suggestion->size() : 0);
+    for (const std::vector<std::string>* texts :
+         {&finding.references, &finding.cwe, &finding.owasp}) {
+      for (const std::string& text : *texts) size += kPerText + text.size();
+    }
+  }
+  for (const auto& [dimension, score] : report.scores) {
+    size += kPerScore + dimension.word().size();
+  }
+  return size;
+}
+
 }  // namespace
 
 void append_float(std::string& out, float value) {
@@ -236,6 +279,7 @@ void append_float(std::string& out, float value) {
 
 std::expected<void, std::string> serialize(const Report& report, std::string& out) {
   const std::size_t size_before = out.size();
+  out.reserve(size_before + expected_size(report));
   out.append("{\"schema_version\":");
   append_uint(out, report.schema_version);
   out.append(",\"findings\":[");

@@ -129,6 +129,28 @@ TEST(ReportJson, EscapesQuotesBackslashesAndControlBytesOnly) {
                                      R"(\u001d\u001e\u001f\"\\/)" "\x7F\xE2\x82\xAC plain")));
 }
 
+TEST(ReportJson, EscapesEveryByteTheSameWhereverItStands) {
+  // The text of `message` in the report of one finding that carries it.
+  const auto written = [](std::string message) {
+    Report report;
+    report.findings.push_back(finding_in("f"));
+    report.findings.back().message = std::move(message);
+    const std::string text = json(report);
+    const std::size_t from = text.find(R"("message":")") + 11;
+    return text.substr(from, text.find(R"(","location")") - from);
+  };
+  const std::string plain = "abcdefghijklmnopqrstu";
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string alone = written(std::string(1, static_cast<char>(byte)));
+    for (std::size_t at = 0; at < plain.size(); ++at) {
+      std::string message = plain;
+      message[at] = static_cast<char>(byte);
+      ASSERT_EQ(written(message), plain.substr(0, at) + alone + plain.substr(at + 1))
+          << "byte " << byte << " at " << at;
+    }
+  }
+}
+
 TEST(ReportJson, CustomDimensionsAreSeparateEscapedMembers) {
   Report report;
   report.scores[Dimension::Custom{"security"}] = Score{1.0f};

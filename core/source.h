@@ -1,15 +1,17 @@
 // One source file as read by the parse stage, shared between the stage, its
 // language front end and the parsed file.
 //
-//   auto source = std::make_shared<const SourceFile>("src/a.txt", std::move(bytes));
+//   auto source = std::make_shared<const SourceFile>("src/a.txt", "text\n");
 //   const auto& starts = source->line_starts.get_or_init([&] { return lines_of(source->text); });
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -50,22 +52,39 @@ class OnceCell {
   mutable std::atomic<bool> filled_{false};
 };
 
-// A file's path and raw bytes. Created only by the parse stage and always
-// held through std::shared_ptr<const SourceFile>, never copied. Apart from
+// A file's path and raw bytes. Made by the parse stage and always held
+// through std::shared_ptr<const SourceFile>, never copied. Apart from
 // `line_starts`, nothing changes after construction, so any number of threads
 // may read it at once.
-struct SourceFile {
-  SourceFile(std::string path, std::string text) : path(std::move(path)), text(std::move(text)) {}
+class SourceFile {
+ public:
+  // Copies `path` and `text` into memory of its own.
+  SourceFile(std::string_view path, std::string_view text);
+
+  // Views `path` and `text` where they lie, in memory that `storage` keeps
+  // alive: the parse stage reads a file straight into the memory that then
+  // holds it, shared with other files.
+  SourceFile(std::string_view path, std::string_view text, std::shared_ptr<const void> storage)
+      : path(path), text(text), storage_(std::move(storage)) {}
+
+  SourceFile(const SourceFile&) = delete;
+  SourceFile& operator=(const SourceFile&) = delete;
 
   // The path discovery produced: it begins with the root exactly as the
   // caller of the run wrote it.
-  std::string path;
+  const std::string_view path;
   // The whole content as read: no decoding, no UTF-8 check, line ends and a
   // byte-order mark kept.
-  std::string text;
+  const std::string_view text;
   // Offsets at which lines begin, for front ends and analyzers that want
   // them; unfilled at creation. The engine neither fills nor reads it.
   OnceCell<std::vector<std::uint32_t>> line_starts;
+
+ private:
+  SourceFile(const std::shared_ptr<const char[]>& bytes, std::size_t path_size,
+             std::size_t text_size);
+
+  std::shared_ptr<const void> storage_;
 };
 
 }  // namespace vorn_core

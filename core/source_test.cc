@@ -5,11 +5,36 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace vorn_core {
 namespace {
+
+TEST(SourceFile, KeepsCopiesOfWhatItIsGiven) {
+  std::string path = "src/a.txt";
+  std::string text("x\0y\n", 4);
+  const SourceFile source(path, text);
+  path.assign("changed");
+  text.assign("changed");
+  EXPECT_EQ(source.path, "src/a.txt");
+  EXPECT_EQ(source.text, std::string_view("x\0y\n", 4));
+}
+
+TEST(SourceFile, KeepsTheStorageItViewsAliveAsLongAsItLives) {
+  auto bytes = std::make_shared<std::string>("a.rsfn main");
+  const std::weak_ptr<std::string> watch = bytes;
+  const std::string_view all = *bytes;
+  auto source =
+      std::make_shared<const SourceFile>(all.substr(0, 4), all.substr(4), std::move(bytes));
+  EXPECT_EQ(source->path, "a.rs");
+  EXPECT_EQ(source->text, "fn main");
+  EXPECT_FALSE(watch.expired());
+  source.reset();
+  EXPECT_TRUE(watch.expired());
+}
 
 TEST(OnceCell, FillsOnceAmongRacingThreadsAndEveryoneSeesThatValue) {
   const auto source = std::make_shared<const SourceFile>("a.txt", "x\ny\n");

@@ -11,50 +11,25 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "core/config.h"
 #include "core/walk.h"
+#include "tools/options.h"
 
 namespace {
 
 constexpr std::string_view kUsage =
     "usage: vorn-files [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--] ROOT\n";
 
-int usage() {
-  std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);
-  return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  vorn_core::Config config;
-  std::vector<std::string_view> extensions;
-  std::vector<std::string_view> roots;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (options_done || !arg.starts_with("--")) {
-      roots.push_back(arg);
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "--follow-links") {
-      config.general.follow_links = true;
-    } else if ((arg == "--ext" || arg == "--exclude") && i + 1 < argc) {
-      const std::string_view value = argv[++i];
-      if (arg == "--ext") {
-        extensions.push_back(value);
-      } else {
-        config.general.exclude.emplace_back(value);
-      }
-    } else {
-      return usage();
-    }
+  vorn_tools::DiscoveryOptions options;
+  if (!vorn_tools::read_options(argc, argv, options,
+                                [](std::string_view, auto&) { return false; })) {
+    return vorn_tools::usage_error(kUsage);
   }
-  if (roots.size() != 1) return usage();
 
-  const auto paths = vorn_core::walk_files(roots.front(), extensions, config);
+  const auto paths = vorn_core::walk_files(options.root, options.extensions, options.config);
   if (!paths) {
     const std::string text = paths.error().text() + "\n";
     std::fwrite(text.data(), 1, text.size(), stderr);

@@ -41,20 +41,40 @@
 #include "core/language.h"
 #include "core/log.h"
 #include "core/report.h"
+#include "tools/options.h"
 #include "walk/text.h"
 
 namespace {
 
 using namespace vorn_core;
 
+// A text to search for. The search jumps between occurrences of the byte at
+// `rare`: the first byte of "vorn: ignore" is common in source text, its
+// colon far less so.
+struct Needle {
+  std::string_view text;
+  std::size_t rare = 0;
+};
+
+// Where `needle` first occurs at or after `from`, or npos.
+std::size_t find_needle(std::string_view text, const Needle& needle, std::size_t from) {
+  const std::string_view head = needle.text.substr(0, needle.rare);
+  const std::string_view tail = needle.text.substr(needle.rare);
+  for (std::size_t at = from + head.size(); (at = text.find(tail, at)) != std::string_view::npos;
+       ++at) {
+    if (text.substr(at - head.size(), head.size()) == head) return at - head.size();
+  }
+  return std::string_view::npos;
+}
+
 // Calls `visit(line_number, line_start, line_end, first_hit)` for every line
 // that holds `needle`, once per line, in order. One pass over the text: the search jumps
 // from hit to hit and the line count only covers the bytes passed over.
 template <typename Visit>
-void for_each_line_with(std::string_view text, std::string_view needle, Visit visit) {
+void for_each_line_with(std::string_view text, const Needle& needle, Visit visit) {
   std::uint32_t line = 1;
   std::size_t counted_to = 0;
-  for (std::size_t hit = text.find(needle); hit != std::string_view::npos;) {
+  for (std::size_t hit = find_needle(text, needle, 0); hit != std::string_view::npos;) {
     const std::size_t newline = text.rfind('\n', hit);
     const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
     line += static_cast<std::uint32_t>(
@@ -63,8 +83,20 @@ void for_each_line_with(std::string_view text, std::string_view needle, Visit vi
     std::size_t end = text.find('\n', hit);
     if (end == std::string_view::npos) end = text.size();
     visit(line, start, end, hit);
-    hit = end == text.size() ? std::string_view::npos : text.find(needle, end);
+    hit = end == text.size() ? std::string_view::npos : find_needle(text, needle, end);
   }
+}
+
+// Whether `text` is UTF-8. Source text is mostly ASCII, which is checked
+// eight bytes at a time; decoding starts at the first word that is not.
+bool is_utf8(std::string_view text) {
+  std::size_t ascii = 0;
+  for (; ascii + 8 <= text.size(); ascii += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + ascii, sizeof word);
+    if ((word & 0x8080808080808080) != 0) break;
+  }
+  return vorn_walk::is_valid_utf8(text.substr(ascii));
 }
 
 // The rule after a marker: up to the next space, tab, carriage return or line end.
@@ -83,20 +115,20 @@ class TextLanguage final : public Language {
 
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
-    if (!vorn_walk::is_valid_utf8(source->text))
-      return std::unexpected(ParseError::not_utf8(source->path));
+    if (!is_utf8(source->text))
+      return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
-    add_suppressions(source->text, "vorn: ignore ", false, index.suppressions);
-    add_suppressions(source->text, "vorn: ignore-file ", true, index.suppressions);
+    add_suppressions(source->text, {"vorn: ignore ", 4}, false, index.suppressions);
+    add_suppressions(source->text, {"vorn: ignore-file ", 4}, true, index.suppressions);
     return ParsedFile(std::move(source), std::move(index), nullptr, id());
   }
 
  private:
-  static void add_suppressions(std::string_view text, std::string_view marker, bool file_level,
+  static void add_suppressions(std::string_view text, const Needle& marker, bool file_level,
                                std::vector<Suppression>& out) {
     for_each_line_with(
         text, marker, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
-          out.push_back({rule_after(text, hit + marker.size(), end), line, file_level});
+          out.push_back({rule_after(text, hit + marker.text.size(), end), line, file_level});
         });
   }
 
@@ -130,7 +162,7 @@ class MarkerAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     std::vector<Finding> found;
     const std::string_view text = file.source->text;
-    for_each_line_with(text, rule_.marker,
+    for_each_line_with(text, {rule_.marker},
                        [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
                          Finding& finding = found.emplace_back();
                          finding.analyzer = rule_.analyzer;
@@ -139,7 +171,7 @@ class MarkerAnalyzer final : public Analyzer {
                          finding.severity = rule_.severity;
                          finding.message = rule_.message;
                          finding.location = {
-                             file.source->path,
+                             std::string(file.source->path),
                              {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
                              {line, 1},
                              {line, static_cast<std::uint32_t>(end - start + 1)}};
@@ -180,7 +212,7 @@ class EmptyFileAnalyzer final : public Analyzer {
       finding.rule_id = "empty-file";
       finding.severity = Severity::info;
       finding.message = "empty file";
-      finding.location = {file.source->path, {0, 0}, {1, 1}, {1, 1}};
+      finding.location = {std::string(file.source->path), {0, 0}, {1, 1}, {1, 1}};
     }
     return found;
   }
@@ -214,11 +246,6 @@ constexpr std::string_view kUsage =
     "usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... "
     "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT\n";
 
-int usage() {
-  print(stderr, kUsage);
-  return 2;
-}
-
 // Splits "RULE=WORD" at its first "=".
 bool add_rule(Config& config, std::string_view spec) {
   const std::size_t equals = spec.find('=');
@@ -243,32 +270,21 @@ bool add_override(Config& config, std::string_view spec) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Config config;
-  std::vector<std::string> extensions;
-  std::vector<std::string_view> roots;
+  vorn_tools::DiscoveryOptions options;
   bool warnings = false;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (options_done || !arg.starts_with("--")) {
-      roots.push_back(arg);
-    } else if (arg == "--") {
-      options_done = true;
-    } else if (arg == "--follow-links") {
-      config.general.follow_links = true;
-    } else if (arg == "--warnings") {
-      warnings = true;
-    } else if (i + 1 < argc && (arg == "--ext" || arg == "--exclude")) {
-      (arg == "--ext" ? extensions : config.general.exclude).emplace_back(argv[++i]);
-    } else if (i + 1 < argc && arg == "--rule") {
-      if (!add_rule(config, argv[++i])) return usage();
-    } else if (i + 1 < argc && arg == "--override") {
-      if (!add_override(config, argv[++i])) return usage();
-    } else {
-      return usage();
-    }
-  }
-  if (roots.size() != 1) return usage();
+  const bool read = vorn_tools::read_options(
+      argc, argv, options, [&](std::string_view option, vorn_tools::OptionValue& value) {
+        if (option == "--warnings") {
+          warnings = true;
+          return true;
+        }
+        if (option != "--rule" && option != "--override") return false;
+        const std::optional<std::string_view> given = value();
+        if (!given) return false;
+        return option == "--rule" ? add_rule(options.config, *given)
+                                  : add_override(options.config, *given);
+      });
+  if (!read) return vorn_tools::usage_error(kUsage);
 
   std::optional<ScopedWarningSink> sink;
   if (warnings) {
@@ -279,8 +295,9 @@ int main(int argc, char** argv) {
     });
   }
 
-  const Engine engine = make_engine(std::move(extensions));
-  const auto report = engine.analyze_path(roots.front(), config);
+  const Engine engine =
+      make_engine(std::vector<std::string>(options.extensions.begin(), options.extensions.end()));
+  const auto report = engine.analyze_path(options.root, options.config);
   if (!report) {
     print(stderr, report.error().text() + "\n");
     return 1;
@@ -291,6 +308,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   json.push_back('\n');
+  // Unbuffered, the report goes out in one write; buffered, stdio would write
+  // the bulk and keep a tail for a second one.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   print(stdout, json);
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }
