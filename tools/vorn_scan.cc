@@ -15,7 +15,7 @@
 // last "=").
 //
 // The language "text" claims exactly the --ext extensions. It refuses a file
-// that is not UTF-8, and records "vorn: ignore RULE" as a suppression of RULE
+// that is not UTF-8, and records each "vorn: ignore RULE" as a suppression of RULE
 // on its line (lines count from 1) and "vorn: ignore-file RULE" as one for the
 // whole file; RULE runs to the next space, tab, carriage return or line end.
 // The analyzers, in this order:
@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -67,11 +68,14 @@ std::size_t find_needle(std::string_view text, const Needle& needle, std::size_t
   return std::string_view::npos;
 }
 
-// Calls `visit(line_number, line_start, line_end, first_hit)` for every line
-// that holds `needle`, once per line, in order. One pass over the text: the search jumps
-// from hit to hit and the line count only covers the bytes passed over.
+// Which occurrences of a needle a search visits.
+enum class Hits { every, first_per_line };
+
+// Calls `visit(line_number, line_start, line_end, hit)` for the occurrences of
+// `needle`, in order. One pass over the text: the search jumps from hit to hit
+// and the line count only covers the bytes passed over.
 template <typename Visit>
-void for_each_line_with(std::string_view text, const Needle& needle, Visit visit) {
+void for_each_hit(std::string_view text, const Needle& needle, Hits hits, Visit visit) {
   std::uint32_t line = 1;
   std::size_t counted_to = 0;
   for (std::size_t hit = find_needle(text, needle, 0); hit != std::string_view::npos;) {
@@ -83,7 +87,8 @@ void for_each_line_with(std::string_view text, const Needle& needle, Visit visit
     std::size_t end = text.find('\n', hit);
     if (end == std::string_view::npos) end = text.size();
     visit(line, start, end, hit);
-    hit = end == text.size() ? std::string_view::npos : find_needle(text, needle, end);
+    const std::size_t next = hits == Hits::every ? hit + 1 : end;
+    hit = next >= text.size() ? std::string_view::npos : find_needle(text, needle, next);
   }
 }
 
@@ -126,8 +131,8 @@ class TextLanguage final : public Language {
  private:
   static void add_suppressions(std::string_view text, const Needle& marker, bool file_level,
                                std::vector<Suppression>& out) {
-    for_each_line_with(
-        text, marker, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
+    for_each_hit(
+        text, marker, Hits::every, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
           out.push_back({rule_after(text, hit + marker.text.size(), end), line, file_level});
         });
   }
@@ -162,8 +167,8 @@ class MarkerAnalyzer final : public Analyzer {
   std::vector<Finding> analyze_file(const AnalysisContext&, const ParsedFile& file) const override {
     std::vector<Finding> found;
     const std::string_view text = file.source->text;
-    for_each_line_with(text, {rule_.marker},
-                       [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
+    for_each_hit(text, {rule_.marker}, Hits::first_per_line,
+                 [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
                          Finding& finding = found.emplace_back();
                          finding.analyzer = rule_.analyzer;
                          finding.dimension = rule_.dimension;
@@ -312,5 +317,9 @@ int main(int argc, char** argv) {
   // the bulk and keep a tail for a second one.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   print(stdout, json);
-  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    print(stderr, std::string("cannot write the report: ") + std::strerror(errno) + "\n");
+    return 1;
+  }
+  return 0;
 }

@@ -48,8 +48,9 @@ check "exclusions and a single file root" 0 \
   -- --exclude sub --ext txt a.txt
 # Markers are found wherever they stand, and only whole: not from a colon
 # too near the start, not after another word. UTF-8 is checked past a long
-# ASCII beginning.
+# ASCII beginning. Every marker of a line counts.
 cd "$tmp/marks" || exit 1
+printf 'TODO FIXME vorn: ignore fixme vorn: ignore todo\n' >e.txt
 printf 'rn: ignore todo\nTODO\n' >a.txt
 printf 'vorn: ignore todo\nTODO\nxorn: ignore todo\nTODO\n' >b.txt
 printf '0123456789 \xc3\xa9 TODO\n' >c.txt
@@ -59,7 +60,7 @@ todo_at() {  # FILE START END LINE
     "$1" "$2" "$3" "$4" "$4" $(($3 - $2 + 1))
 }
 check "markers and UTF-8" 0 \
-  "{\"schema_version\":1,\"findings\":[$(todo_at ./a.txt 16 20 2),$(todo_at ./b.txt 41 45 4),$(todo_at ./c.txt 0 18 1)],\"scores\":{\"maintainability\":97.0,\"security\":100.0,\"complexity\":100.0,\"documentation\":100.0,\"test_smell\":100.0},\"stats\":{\"files_scanned\":3,\"parse_failures\":1,\"elapsed_ms\":0,\"suppressed\":1,\"cache_hits\":0}}${nl}" "" \
+  "{\"schema_version\":1,\"findings\":[$(todo_at ./a.txt 16 20 2),$(todo_at ./b.txt 41 45 4),$(todo_at ./c.txt 0 18 1)],\"scores\":{\"maintainability\":97.0,\"security\":100.0,\"complexity\":100.0,\"documentation\":100.0,\"test_smell\":100.0},\"stats\":{\"files_scanned\":4,\"parse_failures\":1,\"elapsed_ms\":0,\"suppressed\":3,\"cache_hits\":0}}${nl}" "" \
   -- --ext txt .
 cd "$tmp/w" || exit 1
 
@@ -67,6 +68,11 @@ check "no extension parses nothing" 0 \
   "{\"schema_version\":1,\"findings\":[],\"scores\":{$builtin_scores},\"stats\":{\"files_scanned\":0,\"parse_failures\":0,\"elapsed_ms\":0,\"suppressed\":0,\"cache_hits\":0}}${nl}" "" -- .
 check "a failed walk" 1 "" "io: nope: IO error for operation on nope: No such file or directory (os error 2)${nl}" \
   -- --ext txt nope
+if "$tool" --ext txt . >/dev/full 2>"$tmp/stderr" ||
+  [[ $(cat "$tmp/stderr") != "cannot write the report: No space left on device" ]]; then
+  echo "FAIL a report that cannot be written: $(cat "$tmp/stderr")"
+  failures=$((failures + 1))
+fi
 check "a path that is not UTF-8" 1 "" "path contains invalid UTF-8 characters${nl}" -- --ext txt "$tmp/bad"
 usage="usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT${nl}"
 check "no root" 2 "" "$usage" --
