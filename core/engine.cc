@@ -107,10 +107,13 @@ std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter&
   char name[PATH_MAX];
   if (path.size() >= sizeof name) return nullptr;
   name[path.copy(name, path.size())] = '\0';
-  const FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC));
+  // Discovery selected a regular file; should the path have become a pipe
+  // or a device since, opening must not wait for a writer, and reading it
+  // might never end, so it counts as a file that cannot be read.
+  const FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return nullptr;
   struct stat status;
-  if (::fstat(file.get(), &status) != 0) return nullptr;
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
 
   std::size_t room = path.size() + static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
   char* data = writer.room(room);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 
 #include <atomic>
 #include <fstream>
@@ -10,7 +11,6 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "walk/test_tree.h"
@@ -216,21 +216,36 @@ TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
   const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
   ASSERT_GT(cmdline.size(), 1u);
-  // So does a pipe, which here brings more than the memory that the stage
-  // reads a file into at first.
+  // On one worker, a first file that leaves a little room in the block that
+  // files are read into makes the /proc file outgrow that room mid-read, so
+  // what was read so far moves to a new block.
   TestTree tree;
-  const std::string fifo = tree.path("pipe.x");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  std::string piped;
-  for (std::uint64_t i = 0; i < 9'000'000; ++i) piped.push_back(static_cast<char>(i * 7919 % 251));
-  std::jthread writer([&] { std::ofstream(fifo, std::ios::binary) << piped; });
+  const std::string big = tree.path("big.x");
+  constexpr std::size_t kBlock = std::size_t{4} << 20;
+  const std::string filler(kBlock - big.size() - 30, 'f');
+  tree.write("big.x", filler);
 
   const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{"", "x"})), {});
   std::atomic<std::uint32_t> failures = 0;
-  const std::vector<std::string> parsed = parse(engine, {"/proc/self/cmdline", fifo}, failures);
-  EXPECT_TRUE(parsed == (std::vector<std::string>{"/proc/self/cmdline any " + cmdline,
-                                                  fifo + " any " + piped}));
+  std::vector<std::string> parsed;
+  tbb::task_arena(1).execute(
+      [&] { parsed = parse(engine, {big, "/proc/self/cmdline"}, failures); });
+  EXPECT_TRUE(parsed == (std::vector<std::string>{big + " any " + filler,
+                                                  "/proc/self/cmdline any " + cmdline}));
   EXPECT_EQ(failures, 0u);
+}
+
+TEST(ParseStage, CountsAPathThatIsNoLongerARegularFileWithoutWaiting) {
+  // Discovery selects regular files only; one replaced by a pipe afterwards
+  // would block a reader until some writer came.
+  TestTree tree;
+  const std::string fifo = tree.path("pipe.x");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string directory = tree.path("dir.x");
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  std::atomic<std::uint32_t> failures = 0;
+  EXPECT_TRUE(parse(one_language_engine(), {fifo, directory}, failures).empty());
+  EXPECT_EQ(failures, 2u);
 }
 
 TEST(AnalysisStages, AskEachQuestionOncePerFileAndAnalyzer) {
