@@ -86,78 +86,6 @@ void append_strings(std::string& out, const std::vector<std::string>& texts) {
   out.push_back(']');
 }
 
-void append_line_col(std::string& out, const LineCol& position) {
-  out.append("{\"line\":");
-  append_uint(out, position.line);
-  out.append(",\"column\":");
-  append_uint(out, position.column);
-  out.push_back('}');
-}
-
-// False, having written nothing, when the path is not valid UTF-8.
-bool append_location(std::string& out, const Location& location) {
-  if (!vorn_walk::is_valid_utf8(location.file)) return false;
-  out.append("{\"file\":");
-  append_string(out, location.file);
-  out.append(",\"span\":{\"start\":");
-  append_uint(out, location.span.start);
-  out.append(",\"end\":");
-  append_uint(out, location.span.end);
-  out.append("},\"start\":");
-  append_line_col(out, location.start);
-  out.append(",\"end\":");
-  append_line_col(out, location.end);
-  out.push_back('}');
-  return true;
-}
-
-bool append_finding(std::string& out, const Finding& finding) {
-  out.append("{\"analyzer\":");
-  append_string(out, finding.analyzer);
-  out.append(",\"dimension\":");
-  append_string(out, finding.dimension.word());
-  out.append(",\"rule_id\":");
-  append_string(out, finding.rule_id);
-  out.append(",\"severity\":");
-  append_string(out, word(finding.severity));
-  out.append(",\"message\":");
-  append_string(out, finding.message);
-  out.append(",\"location\":");
-  if (!append_location(out, finding.location)) return false;
-  out.append(",\"suggestion\":");
-  if (finding.suggestion) {
-    append_string(out, *finding.suggestion);
-  } else {
-    out.append("null");
-  }
-  out.append(",\"references\":");
-  append_strings(out, finding.references);
-  if (!finding.cwe.empty()) {
-    out.append(",\"cwe\":");
-    append_strings(out, finding.cwe);
-  }
-  if (!finding.owasp.empty()) {
-    out.append(",\"owasp\":");
-    append_strings(out, finding.owasp);
-  }
-  out.push_back('}');
-  return true;
-}
-
-void append_stats(std::string& out, const RunStats& stats) {
-  out.append("{\"files_scanned\":");
-  append_uint(out, stats.files_scanned);
-  out.append(",\"parse_failures\":");
-  append_uint(out, stats.parse_failures);
-  out.append(",\"elapsed_ms\":");
-  append_uint(out, stats.elapsed_ms);
-  out.append(",\"suppressed\":");
-  append_uint(out, stats.suppressed);
-  out.append(",\"cache_hits\":");
-  append_uint(out, stats.cache_hits);
-  out.push_back('}');
-}
-
 // A finite, non-zero float as d1.d2...dn x 10^exponent with the fewest
 // digits that read back as the same float.
 struct Decimal {
@@ -277,6 +205,89 @@ void append_float(std::string& out, float value) {
   out.append(text.view());
 }
 
+void serialize(Severity severity, std::string& out) { append_string(out, word(severity)); }
+
+void serialize(const Span& span, std::string& out) {
+  out.append("{\"start\":");
+  append_uint(out, span.start);
+  out.append(",\"end\":");
+  append_uint(out, span.end);
+  out.push_back('}');
+}
+
+void serialize(const LineCol& position, std::string& out) {
+  out.append("{\"line\":");
+  append_uint(out, position.line);
+  out.append(",\"column\":");
+  append_uint(out, position.column);
+  out.push_back('}');
+}
+
+std::expected<void, std::string> serialize(const Location& location, std::string& out) {
+  if (!vorn_walk::is_valid_utf8(location.file)) return std::unexpected(std::string(kInvalidPath));
+  out.append("{\"file\":");
+  append_string(out, location.file);
+  out.append(",\"span\":");
+  serialize(location.span, out);
+  out.append(",\"start\":");
+  serialize(location.start, out);
+  out.append(",\"end\":");
+  serialize(location.end, out);
+  out.push_back('}');
+  return {};
+}
+
+std::expected<void, std::string> serialize(const Finding& finding, std::string& out) {
+  const std::size_t size_before = out.size();
+  out.append("{\"analyzer\":");
+  append_string(out, finding.analyzer);
+  out.append(",\"dimension\":");
+  append_string(out, finding.dimension.word());
+  out.append(",\"rule_id\":");
+  append_string(out, finding.rule_id);
+  out.append(",\"severity\":");
+  serialize(finding.severity, out);
+  out.append(",\"message\":");
+  append_string(out, finding.message);
+  out.append(",\"location\":");
+  if (auto written = serialize(finding.location, out); !written) {
+    out.resize(size_before);
+    return written;
+  }
+  out.append(",\"suggestion\":");
+  if (finding.suggestion) {
+    append_string(out, *finding.suggestion);
+  } else {
+    out.append("null");
+  }
+  out.append(",\"references\":");
+  append_strings(out, finding.references);
+  if (!finding.cwe.empty()) {
+    out.append(",\"cwe\":");
+    append_strings(out, finding.cwe);
+  }
+  if (!finding.owasp.empty()) {
+    out.append(",\"owasp\":");
+    append_strings(out, finding.owasp);
+  }
+  out.push_back('}');
+  return {};
+}
+
+void serialize(const RunStats& stats, std::string& out) {
+  out.append("{\"files_scanned\":");
+  append_uint(out, stats.files_scanned);
+  out.append(",\"parse_failures\":");
+  append_uint(out, stats.parse_failures);
+  out.append(",\"elapsed_ms\":");
+  append_uint(out, stats.elapsed_ms);
+  out.append(",\"suppressed\":");
+  append_uint(out, stats.suppressed);
+  out.append(",\"cache_hits\":");
+  append_uint(out, stats.cache_hits);
+  out.push_back('}');
+}
+
 std::expected<void, std::string> serialize(const Report& report, std::string& out) {
   const std::size_t size_before = out.size();
   out.reserve(size_before + expected_size(report));
@@ -285,9 +296,9 @@ std::expected<void, std::string> serialize(const Report& report, std::string& ou
   out.append(",\"findings\":[");
   for (std::size_t i = 0; i < report.findings.size(); ++i) {
     if (i > 0) out.push_back(',');
-    if (!append_finding(out, report.findings[i])) {
+    if (auto written = serialize(report.findings[i], out); !written) {
       out.resize(size_before);
-      return std::unexpected(std::string(kInvalidPath));
+      return written;
     }
   }
   out.append("],\"scores\":{");
@@ -300,7 +311,7 @@ std::expected<void, std::string> serialize(const Report& report, std::string& ou
     append_float(out, score.value);
   }
   out.append("},\"stats\":");
-  append_stats(out, report.stats);
+  serialize(report.stats, out);
   out.push_back('}');
   return {};
 }

@@ -39,6 +39,20 @@ struct Report {
   RunStats stats;
 };
 
+// Each `serialize` appends the JSON text of one value to `out`; the report's
+// calls the others in member order. Severity, Span, LineCol and RunStats
+// cannot fail.
+void serialize(Severity severity, std::string& out);
+void serialize(const Span& span, std::string& out);
+void serialize(const LineCol& position, std::string& out);
+void serialize(const RunStats& stats, std::string& out);
+
+// Fail, with exactly "path contains invalid UTF-8 characters", when the
+// location's file is not valid UTF-8; `out` then holds again what it held
+// before the call.
+std::expected<void, std::string> serialize(const Location& location, std::string& out);
+std::expected<void, std::string> serialize(const Finding& finding, std::string& out);
+
 // Appends the JSON text of `report` to `out` in one pass.
 //
 // Fails, with exactly "path contains invalid UTF-8 characters", when the file

@@ -205,6 +205,25 @@ TEST(ReportJson, AppendsToWhatTheBufferHolds) {
   EXPECT_EQ(out, "[" + report_json(finding_json("d/caf\xC3\xA9.rs")));
 }
 
+TEST(ReportJson, WritesEachRecordOnItsOwn) {
+  std::string out;
+  ASSERT_TRUE(serialize(finding_in("p/x.rs"), out).has_value());
+  EXPECT_EQ(out, finding_json("p/x.rs"));
+
+  out = "kept";
+  const auto written = serialize(finding_in("p/\xFF.rs"), out);
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error(), "path contains invalid UTF-8 characters");
+  EXPECT_EQ(out, "kept");
+
+  out.clear();
+  serialize(RunStats{1, 2, 3, 4, 0}, out);
+  serialize(Severity::critical, out);
+  EXPECT_EQ(out,
+            R"({"files_scanned":1,"parse_failures":2,"elapsed_ms":3,"suppressed":4,"cache_hits":0})"
+            R"("critical")");
+}
+
 TEST(FloatText, FollowsThePlainAndExponentForms) {
   EXPECT_EQ(float_text(100.0f), "100.0");
   EXPECT_EQ(float_text(1.0f), "1.0");
