@@ -782,6 +782,7 @@ class Walker::Impl {
     path.assign(node.path);
     if (!path.empty() && path.back() != '/') path.push_back('/');
     const std::size_t name_at = path.size();
+    std::uint32_t directories = 0;
     for (const Slot& slot : scratch.slots) {
       path.resize(name_at);
       path.append(scratch.arena, slot.offset, slot.length);
@@ -793,16 +794,19 @@ class Walker::Impl {
       }
       const std::string_view name(path.data() + name_at, slot.length);
       if (skip(scratch, path, name, *type == FileType::directory, node.rules.get())) continue;
-      Item item{static_cast<std::uint32_t>(scratch.names.size()), slot.length, 0, *type, false};
-      if (*type == FileType::directory) {
-        item.index = static_cast<std::uint32_t>(node.children.size());
-        node.children.push_back(std::make_shared<Node>(path, node.depth + 1, &node));
-      }
-      scratch.items.push_back(item);
+      const std::uint32_t index = *type == FileType::directory ? directories++ : 0;
+      scratch.items.push_back(Item{static_cast<std::uint32_t>(scratch.names.size()), slot.length, index, *type, false});
       scratch.names.append(name);
     }
     node.items.assign(scratch.items.begin(), scratch.items.end());
     node.names.assign(scratch.names);
+    node.children.reserve(directories);
+    for (const Item& item : node.items) {
+      if (item.error || item.type != FileType::directory) continue;
+      path.resize(name_at);
+      path.append(node.names, item.name_offset, item.name_length);
+      node.children.push_back(std::make_shared<Node>(path, node.depth + 1, &node));
+    }
   }
 
   // The type of the entry at `path` in the directory `dir`, as the walk
