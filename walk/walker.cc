@@ -689,7 +689,9 @@ class Walker::Impl {
   }
 
   // With mutex_ held: counts in the idle workers that may start now, while
-  // there is work to do and room to hold its results.
+  // there is work to do and room to hold its results. Workers stop at the
+  // budget but start again only below half of it, or each listing the walk
+  // took would start a worker for one more.
   int enlist_workers() {
     if (stopping_ || ahead_.load(std::memory_order_relaxed) >= kPrefetchBytes / 2) return 0;
     const int wanted = static_cast<int>(std::min<std::size_t>(wanted_.size(), max_workers_));
