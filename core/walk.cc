@@ -8,6 +8,9 @@
 #include <optional>
 #include <stdexcept>
 
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
 #include "walk/text.h"
 #include "walk/walker.h"
 
@@ -46,6 +49,24 @@ std::size_t first_difference(std::string_view left, std::string_view right) {
   return at;
 }
 
+// Whether each of `paths` names a regular file after following links (a
+// status call that fails says no). The calls wait until the walk is over:
+// made as the walk goes they would hold it up, made here they run on every
+// core.
+std::vector<std::uint8_t> regular_files(const PathList& paths) {
+  std::vector<std::uint8_t> regular(paths.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, paths.size()),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      std::string path;  // with the NUL the system call needs
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        path.assign(paths[i]);
+                        struct stat st;
+                        regular[i] = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+                      }
+                    });
+  return regular;
+}
+
 std::unexpected<EngineError> io_failure(std::string text) {
   return std::unexpected(EngineError::io(IoError::message(std::move(text))));
 }
@@ -62,6 +83,14 @@ void PathList::push_back(std::string_view path) {
   refs_.push_back(Ref{static_cast<std::uint32_t>(blocks_.size() - 1),
                       static_cast<std::uint16_t>(used_), static_cast<std::uint16_t>(path.size())});
   used_ += path.size();
+}
+
+void PathList::keep_only(std::span<const std::uint8_t> keep) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < refs_.size(); ++i) {
+    if (keep[i] != 0) refs_[kept++] = refs_[i];
+  }
+  refs_.resize(kept);
 }
 
 void PathList::sort() {
@@ -112,11 +141,9 @@ std::expected<PathList, EngineError> walk_files(
     if (entry.type != vorn_walk::FileType::file && entry.type != vorn_walk::FileType::symlink) {
       continue;
     }
-    if (!is_selected(entry.name, extensions)) continue;
-    struct stat st;
-    if (::stat(entry.path.data(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    paths.push_back(entry.path);
+    if (is_selected(entry.name, extensions)) paths.push_back(entry.path);
   }
+  paths.keep_only(regular_files(paths));
   paths.sort();
   return paths;
 }

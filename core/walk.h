@@ -4,8 +4,10 @@
 //   auto paths = walk_files("./src", extensions, config);
 //   if (!paths) return std::unexpected(paths.error());  // "io: ..."
 //
-// Runs on the calling thread and shares nothing; any number of calls may run
-// at once on different threads.
+// Runs on the calling thread, helped by the workers of its oneTBB arena (see
+// vorn_walk::Walker), and shares nothing; any number of calls may run at once
+// on different threads. Every worker task it starts has ended when it
+// returns.
 #pragma once
 
 #include <cstddef>
@@ -76,6 +78,9 @@ class PathList {
   // Appends a copy of `path`, which must be shorter than 64 KiB (every path
   // that passed a status call is).
   void push_back(std::string_view path);
+  // Keeps the paths whose flag in `keep` (one per path, in order) is not 0,
+  // in their order, and drops the others.
+  void keep_only(std::span<const std::uint8_t> keep);
   // Orders the paths by compare_components. They must be paths of one walk:
   // one root, then names without "/" that are neither "." nor "..".
   void sort();

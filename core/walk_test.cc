@@ -1,5 +1,6 @@
 #include "core/walk.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -173,6 +174,16 @@ TEST(PathList, SortsPathsOfOneWalkByComponents) {
   }
 }
 
+TEST(PathList, KeepOnlyDropsTheUnflaggedPathsAndKeepsTheOrder) {
+  PathList list;
+  for (const char* path : {"r/a", "r/b", "r/c", "r/d", "r/e"}) list.push_back(path);
+  const std::uint8_t keep[] = {0, 1, 1, 0, 1};
+  list.keep_only(keep);
+  EXPECT_EQ(Paths(list.begin(), list.end()), (Paths{"r/b", "r/c", "r/e"}));
+  list.push_back("r/f");
+  EXPECT_EQ(list[3], "r/f");
+}
+
 TEST(PathList, KeepsEveryPathAcrossBlocks) {
   PathList list;
   Paths expected;
@@ -214,6 +225,44 @@ std::optional<std::string> unprivileged(const std::function<std::string()>& walk
   ::waitpid(child, nullptr, 0);
   if (text == "\x01") return std::nullopt;
   return text;
+}
+
+// A listing can name a regular file whose status cannot be taken; such a
+// file is not selected, and the run goes on.
+TEST_F(WalkFilesTest, FilesWhoseStatusCannotBeTakenAreLeftOut) {
+  tree.write("w/a.py");
+  // A file in a directory whose path is just within the system's limit,
+  // with a name that takes its own path beyond it.
+  const std::string name(250, 'n');
+  tree.mkdir_chain("w", name, 16);
+  int fd = ::open(tree.path("w").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 0; level < 16 && fd >= 0; ++level) {
+    const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = child;
+  }
+  ASSERT_GE(fd, 0);
+  const int file = ::openat(fd, (std::string(100, 'f') + ".py").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ::close(fd);
+  ASSERT_GE(file, 0);
+  ::close(file);
+  EXPECT_EQ(files(".", {"py"}), Paths{"./a.py"});
+  tree.remove("w/" + name);
+  // A file in a directory that can be read but not searched.
+  tree.write("w/blind/b.py");
+  ASSERT_EQ(::chmod(tree.root().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(tree.path("w/blind").c_str(), 0444), 0);
+  const std::string root = tree.path("w");
+  const auto text = unprivileged([&] {
+    auto paths = walk_files(root, std::vector<std::string_view>{"py"}, Config{});
+    if (!paths) return paths.error().text();
+    std::string listed;
+    for (const std::string_view path : *paths) listed.append(path).push_back(';');
+    return listed;
+  });
+  ASSERT_EQ(::chmod(tree.path("w/blind").c_str(), 0755), 0);
+  if (!text) GTEST_SKIP() << "running as root and cannot become an unprivileged user";
+  EXPECT_EQ(*text, root + "/a.py;");
 }
 
 TEST_F(WalkFilesTest, AnUnreadableDirectoryFailsTheRun) {

@@ -22,6 +22,15 @@
 // stack, so neither depth nor width is limited by the call stack or by file
 // descriptors.
 //
+// Where the walk is made, in an arena of the oneTBB pool that has more than
+// one thread, the pool's workers list, load and judge the directories the
+// walk will reach next (the earliest in depth-first order first, and only so
+// many bytes ahead of it) while next() strings their results together; with
+// one thread, next() lists each directory itself as it reaches it. For a tree
+// that does not change during the walk both give the same items in the same
+// order; only a change made while the walk runs can be seen by one and not
+// the other.
+//
 // Errors are items of their own; the walk goes on after them:
 //   "{path}: IO error for operation on {path}: {os error}"   (cannot examine,
 //       list or follow `path`)
@@ -31,7 +40,8 @@
 // Errors in the ignore files of a walked directory are attached to that
 // directory's entry instead. Paths in texts are shown as lossy UTF-8.
 //
-// A Walker is used by one thread at a time.
+// A Walker is used by one thread at a time; destroying it stops its workers
+// and waits for the few directories they are still listing.
 #pragma once
 
 #include <cstddef>
@@ -104,6 +114,9 @@ class Walker {
   // The user's global excludes file is found through "HOME" (else the user
   // database) and "XDG_CONFIG_HOME", read when the walk starts, and matched
   // relative to the current directory; its errors are dropped.
+  //
+  // Whether workers list ahead is settled here, by the concurrency of the
+  // calling thread's arena.
   Walker(std::string root, WalkOptions options);
   ~Walker();
   Walker(const Walker&) = delete;

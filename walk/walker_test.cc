@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <random>
 
 #include <gtest/gtest.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "walk/test_tree.h"
 
@@ -35,6 +38,12 @@ struct Walked {
   }
 };
 
+// A walk lists directories ahead on the pool when its arena has more than
+// one thread and on the calling thread alone otherwise; the tests run walks
+// inside an arena of `threads` to see both.
+constexpr int kSequential = 1;
+constexpr int kParallel = 4;
+
 class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -42,17 +51,24 @@ class WalkTest : public ::testing::Test {
     tree.mkdir("w");
   }
 
+  void in_arena(const std::function<void()>& body) {
+    tbb::task_arena arena(threads);
+    arena.execute(body);
+  }
+
   Walked walk_at(const std::string& root, WalkOptions options = {}) {
-    Walker walker(root, std::move(options));
     Walked out;
-    while (auto item = walker.next()) {
-      if (*item) {
-        const WalkEntry& entry = **item;
-        out.seen.push_back({relative(entry.path), std::string(entry.name), entry.depth, entry.type});
-      } else {
-        out.errors.push_back(shown(item->error().text));
+    in_arena([&] {
+      Walker walker(root, std::move(options));
+      while (auto item = walker.next()) {
+        if (*item) {
+          const WalkEntry& entry = **item;
+          out.seen.push_back({relative(entry.path), std::string(entry.name), entry.depth, entry.type});
+        } else {
+          out.errors.push_back(shown(item->error().text));
+        }
       }
-    }
+    });
     return out;
   }
 
@@ -87,9 +103,25 @@ class WalkTest : public ::testing::Test {
   TestTree tree;
   IsolatedHome home{tree};
   std::string w = tree.path("w");
+  int threads = kSequential;
 };
 
-TEST_F(WalkTest, YieldsDirectoriesBeforeTheirContentsDepthFirst) {
+// The tests that hold in both modes.
+class EveryModeTest : public WalkTest, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    threads = GetParam();
+    WalkTest::SetUp();
+  }
+};
+
+std::string mode_name(const ::testing::TestParamInfo<int>& info) {
+  return info.param == kSequential ? "Sequential" : "Parallel";
+}
+
+INSTANTIATE_TEST_SUITE_P(Walk, EveryModeTest, ::testing::Values(kSequential, kParallel), mode_name);
+
+TEST_P(EveryModeTest, YieldsDirectoriesBeforeTheirContentsDepthFirst) {
   tree.write("w/a/b/c.txt");
   tree.write("w/a/d.txt");
   tree.write("w/e/f.txt");
@@ -118,7 +150,7 @@ TEST_F(WalkTest, YieldsDirectoriesBeforeTheirContentsDepthFirst) {
   EXPECT_EQ(deep.type, FileType::file);
 }
 
-TEST_F(WalkTest, SkipsHiddenEntriesButWalksAHiddenRoot) {
+TEST_P(EveryModeTest, SkipsHiddenEntriesButWalksAHiddenRoot) {
   tree.write("w/.tools/run.py");
   tree.write("w/.tools/.secret");
   tree.write("w/.cache.");
@@ -127,7 +159,7 @@ TEST_F(WalkTest, SkipsHiddenEntriesButWalksAHiddenRoot) {
   EXPECT_EQ(walk_at(w + "/.tools").paths(), (Names{".tools", ".tools/run.py"}));
 }
 
-TEST_F(WalkTest, GitRulesNeedARepositoryAndDotIgnoreDoesNot) {
+TEST_P(EveryModeTest, GitRulesNeedARepositoryAndDotIgnoreDoesNot) {
   tree.write("w/.gitignore", "build/\n");
   tree.write("w/.ignore", "*.gen\n");
   tree.write("w/build/out.o");
@@ -148,7 +180,7 @@ TEST_F(WalkTest, GitRulesNeedARepositoryAndDotIgnoreDoesNot) {
   }
 }
 
-TEST_F(WalkTest, NearestFileWinsWithinEachKindAndDotIgnoreOutranksGit) {
+TEST_P(EveryModeTest, NearestFileWinsWithinEachKindAndDotIgnoreOutranksGit) {
   tree.mkdir("w/.git");
   tree.write("w/.gitignore", "*.log\n*.tmp\n");
   tree.write("w/sub/.gitignore", "!keep.log\n");
@@ -159,7 +191,7 @@ TEST_F(WalkTest, NearestFileWinsWithinEachKindAndDotIgnoreOutranksGit) {
   EXPECT_EQ(listed(), (Names{"sub", "sub/a.tmp", "sub/keep.log"}));
 }
 
-TEST_F(WalkTest, WhitelistLetsAHiddenEntryThrough) {
+TEST_P(EveryModeTest, WhitelistLetsAHiddenEntryThrough) {
   tree.mkdir("w/.git");
   tree.write("w/.gitignore", "!.settings\n");
   tree.write("w/.settings/a.json");
@@ -167,7 +199,7 @@ TEST_F(WalkTest, WhitelistLetsAHiddenEntryThrough) {
   EXPECT_EQ(listed(), (Names{".settings", ".settings/a.json"}));
 }
 
-TEST_F(WalkTest, GitRulesStopAtTheNearestRepository) {
+TEST_P(EveryModeTest, GitRulesStopAtTheNearestRepository) {
   tree.mkdir("w/.git");
   tree.write("w/.gitignore", "*.log\n");
   tree.mkdir("w/inner/.git");
@@ -178,7 +210,7 @@ TEST_F(WalkTest, GitRulesStopAtTheNearestRepository) {
   EXPECT_EQ(listed(), (Names{"b.log", "inner", "inner/a.log"}));
 }
 
-TEST_F(WalkTest, ReadsTheRepositoryExcludeFileThroughGitFiles) {
+TEST_P(EveryModeTest, ReadsTheRepositoryExcludeFileThroughGitFiles) {
   tree.write("w/a.tmp");
   tree.write("w/b.txt");
   tree.write("w/.git/info/exclude", "*.tmp\n");
@@ -199,7 +231,7 @@ TEST_F(WalkTest, ReadsTheRepositoryExcludeFileThroughGitFiles) {
   EXPECT_EQ(listed(), (Names{"a.tmp", "b.txt"}));
 }
 
-TEST_F(WalkTest, ExclusionsWinAndTheirDirectoriesAreNeverListed) {
+TEST_P(EveryModeTest, ExclusionsWinAndTheirDirectoriesAreNeverListed) {
   tree.mkdir("w/.git");
   tree.write("w/.gitignore", "!docs\n");
   tree.write("w/docs/a.md");
@@ -214,7 +246,7 @@ TEST_F(WalkTest, ExclusionsWinAndTheirDirectoriesAreNeverListed) {
   EXPECT_TRUE(walk({.follow_links = true, .exclusions = exclusions({"docs"})}).errors.empty());
 }
 
-TEST_F(WalkTest, AncestorIgnoreFilesSeeThePathBelowTheirDirectory) {
+TEST_P(EveryModeTest, AncestorIgnoreFilesSeeThePathBelowTheirDirectory) {
   tree.mkdir(".git");
   tree.write(".gitignore", "/w/sub/x.txt\n");
   tree.write(".ignore", "y.txt\n");
@@ -225,7 +257,7 @@ TEST_F(WalkTest, AncestorIgnoreFilesSeeThePathBelowTheirDirectory) {
   EXPECT_EQ(walk_at(w + "/sub").paths(), Names{"sub"});
 }
 
-TEST_F(WalkTest, AncestorErrorsComeFirstNearestTheTopFirst) {
+TEST_P(EveryModeTest, AncestorErrorsComeFirstNearestTheTopFirst) {
   tree.write(".ignore", "a}\n");
   tree.write("w/.gitignore", "{b\n");
   tree.write("w/sub/x.txt");
@@ -238,27 +270,29 @@ TEST_F(WalkTest, AncestorErrorsComeFirstNearestTheTopFirst) {
   EXPECT_EQ(walked.paths(), (Names{"sub", "sub/x.txt"}));  // the walk goes on
 }
 
-TEST_F(WalkTest, ErrorsInWalkedIgnoreFilesRideOnTheirDirectory) {
+TEST_P(EveryModeTest, ErrorsInWalkedIgnoreFilesRideOnTheirDirectory) {
   tree.write("w/sub/.ignore", "ok.txt\n[z-a]\n");
   tree.write("w/sub/ok.txt");
   tree.write("w/sub/x.txt");
-  Walker walker(w, {});
   std::string errors;
   Names paths;
-  while (auto item = walker.next()) {
-    ASSERT_TRUE(*item);
-    paths.push_back(relative((*item)->path));
-    if (paths.back() == "sub") errors = (*item)->ignore_errors;
-  }
+  in_arena([&] {
+    Walker walker(w, {});
+    while (auto item = walker.next()) {
+      ASSERT_TRUE(*item);
+      paths.push_back(relative((*item)->path));
+      if (paths.back() == "sub") errors = (*item)->ignore_errors;
+    }
+  });
   EXPECT_EQ(shown(errors), "W/sub/.ignore: line 2: error parsing glob '[z-a]': invalid range; 'z' > 'a'");
   std::ranges::sort(paths);
   EXPECT_EQ(paths, (Names{".", "sub", "sub/x.txt"}));
 }
 
-class GlobalExcludesTest : public WalkTest {
+class GlobalExcludesTest : public EveryModeTest {
  protected:
   void SetUp() override {
-    WalkTest::SetUp();
+    EveryModeTest::SetUp();
     if (IsSkipped()) return;
     tree.mkdir("w/.git");
     tree.write("w/a.log");
@@ -266,14 +300,16 @@ class GlobalExcludesTest : public WalkTest {
   }
 };
 
-TEST_F(GlobalExcludesTest, UsesXdgIgnoreByDefaultAndOnlyInARepository) {
+INSTANTIATE_TEST_SUITE_P(Walk, GlobalExcludesTest, ::testing::Values(kSequential, kParallel), mode_name);
+
+TEST_P(GlobalExcludesTest, UsesXdgIgnoreByDefaultAndOnlyInARepository) {
   tree.write("home/.config/git/ignore", "*.log\n");
   EXPECT_EQ(listed(), (Names{"b.txt"}));
   tree.remove("w/.git");
   EXPECT_EQ(listed(), (Names{"a.log", "b.txt"}));
 }
 
-TEST_F(GlobalExcludesTest, HomeGitconfigComesFirstWithTildeExpanded) {
+TEST_P(GlobalExcludesTest, HomeGitconfigComesFirstWithTildeExpanded) {
   tree.write("home/.gitconfig", "[core]\n\tExcludesFile = \"~/global\" \n");
   tree.write("home/global", "*.log\n");
   tree.write("home/.config/git/config", "[core]\nexcludesfile=" + tree.path("g") + "\n");
@@ -284,7 +320,7 @@ TEST_F(GlobalExcludesTest, HomeGitconfigComesFirstWithTildeExpanded) {
   EXPECT_EQ(listed(), (Names{"a.log"}));
 }
 
-TEST_F(GlobalExcludesTest, AnchoredLinesAreRelativeToTheCurrentDirectory) {
+TEST_P(GlobalExcludesTest, AnchoredLinesAreRelativeToTheCurrentDirectory) {
   tree.write("home/.config/git/ignore", "/a.log\n");
   Names inside, outside;
   {
@@ -299,7 +335,7 @@ TEST_F(GlobalExcludesTest, AnchoredLinesAreRelativeToTheCurrentDirectory) {
   EXPECT_EQ(outside, (Names{"a.log", "b.txt"}));
 }
 
-TEST_F(WalkTest, LinksAreLeavesUnlessFollowedExceptAtTheRoot) {
+TEST_P(EveryModeTest, LinksAreLeavesUnlessFollowedExceptAtTheRoot) {
   tree.write("target/t.txt");
   tree.link(tree.path("target"), "w/dir");
   tree.link(tree.path("target/t.txt"), "w/file");
@@ -313,7 +349,7 @@ TEST_F(WalkTest, LinksAreLeavesUnlessFollowedExceptAtTheRoot) {
   EXPECT_EQ(root.seen[0].type, FileType::symlink);
 }
 
-TEST_F(WalkTest, FollowedLinksReportDanglingLinksAndLoops) {
+TEST_P(EveryModeTest, FollowedLinksReportDanglingLinksAndLoops) {
   tree.write("w/a/x.txt");
   tree.link("..", "w/a/up");
   tree.link("missing", "w/.dangling");  // hidden, yet it is followed first
@@ -325,7 +361,7 @@ TEST_F(WalkTest, FollowedLinksReportDanglingLinksAndLoops) {
   EXPECT_TRUE(walk().errors.empty());
 }
 
-TEST_F(WalkTest, RootsThatCannotBeWalked) {
+TEST_P(EveryModeTest, RootsThatCannotBeWalked) {
   tree.link("nowhere", "w/dangling");
   for (const bool follow : {false, true}) {
     EXPECT_EQ(walk_at(w + "/dangling", {.follow_links = follow, .exclusions = {}}).errors,
@@ -339,7 +375,7 @@ TEST_F(WalkTest, RootsThatCannotBeWalked) {
   }
 }
 
-TEST_F(WalkTest, ARootWithANulByteFailsWithoutWalkingItsBeginning) {
+TEST_P(EveryModeTest, ARootWithANulByteFailsWithoutWalkingItsBeginning) {
   tree.write("w/a.py");
   const Walked walked = walk_at(w + std::string("\0b", 2));
   EXPECT_TRUE(walked.seen.empty());
@@ -347,22 +383,26 @@ TEST_F(WalkTest, ARootWithANulByteFailsWithoutWalkingItsBeginning) {
             Names{"W\0b: IO error for operation on W\0b: file name contained an unexpected NUL byte"s});
 }
 
+// Only the sequential walk lists each directory exactly when it reaches
+// it: workers may list ahead of any change made between two items.
 TEST_F(WalkTest, EntriesThatVanishAfterListingStillComeButADirectoryFailsToList) {
   tree.write("w/gone.txt");
   tree.write("w/gone/x.txt");
-  Walker walker(w, {});
-  ASSERT_TRUE(walker.next()->has_value());  // the root, listed already
-  tree.remove("w/gone.txt");
-  tree.remove("w/gone");
   Names items;
-  while (auto item = walker.next()) items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
+  in_arena([&] {
+    Walker walker(w, {});
+    ASSERT_TRUE(walker.next()->has_value());  // the root, listed already
+    tree.remove("w/gone.txt");
+    tree.remove("w/gone");
+    while (auto item = walker.next()) items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
+  });
   const auto dir = std::ranges::find(items, "gone");
   ASSERT_LT(dir + 1, items.end());
   EXPECT_EQ(dir[1], "W/gone: IO error for operation on W/gone: No such file or directory (os error 2)");
   EXPECT_NE(std::ranges::find(items, "gone.txt"), items.end());
 }
 
-TEST_F(WalkTest, WalksTwoThousandLevelsWithFewDescriptors) {
+TEST_P(EveryModeTest, WalksTwoThousandLevelsWithFewDescriptors) {
   tree.mkdir_chain("w", "d", 2000);
   rlimit old;
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -376,20 +416,20 @@ TEST_F(WalkTest, WalksTwoThousandLevelsWithFewDescriptors) {
   EXPECT_EQ(walked.seen.back().depth, 2000u);
 }
 
-TEST_F(WalkTest, PathsBeyondTheSystemLimitFailWithTheSystemText) {
+TEST_P(EveryModeTest, PathsBeyondTheSystemLimitFailWithTheSystemText) {
   tree.mkdir_chain("w", std::string(200, 'n'), 30);
   const Walked walked = walk();
   ASSERT_EQ(walked.errors.size(), 1u);
   EXPECT_TRUE(walked.errors[0].ends_with(": File name too long (os error 36)")) << walked.errors[0];
 }
 
-TEST_F(WalkTest, NamesThatAreNotUtf8ComeBackUnchanged) {
+TEST_P(EveryModeTest, NamesThatAreNotUtf8ComeBackUnchanged) {
   tree.write("w/\xFF\xFE.py");
   tree.write("w/d\x80/x");
   EXPECT_EQ(listed(), (Names{"d\x80", "d\x80/x", "\xFF\xFE.py"}));
 }
 
-TEST_F(WalkTest, HandlesAHundredThousandEntriesInOneDirectory) {
+TEST_P(EveryModeTest, HandlesAHundredThousandEntriesInOneDirectory) {
   tree.mkdir("w/big");
   for (int i = 0; i < 100000; ++i) {
     const int fd = ::open(tree.path("w/big/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
@@ -401,6 +441,157 @@ TEST_F(WalkTest, HandlesAHundredThousandEntriesInOneDirectory) {
   EXPECT_TRUE(walked.errors.empty());
   // f7 and the 11110 longer names that begin with it are ignored.
   EXPECT_EQ(walked.seen.size(), 2u + 100000u - 11111u);
+}
+
+
+// --- The parallel walk against the sequential one ---------------------------
+
+// Everything a walk said, item by item, in order.
+using Said = std::vector<std::string>;
+
+class SameItemsTest : public WalkTest {
+ protected:
+  Said said(int arena_threads, const WalkOptions& options, std::size_t most = SIZE_MAX) {
+    threads = arena_threads;
+    Said out;
+    in_arena([&] {
+      Walker walker(w, {.follow_links = options.follow_links, .exclusions = copy(options.exclusions)});
+      for (; out.size() < most;) {
+        const std::optional<WalkItem> item = walker.next();
+        if (!item) break;
+        if (!*item) {
+          out.push_back("error " + shown((*item).error().text));
+          continue;
+        }
+        const WalkEntry& entry = **item;
+        out.push_back(relative(entry.path) + " name=" + std::string(entry.name) + " depth=" +
+                      std::to_string(entry.depth) + " type=" + std::to_string(static_cast<int>(entry.type)) +
+                      (entry.ignore_errors.empty() ? "" : " ignore errors=" + shown(std::string(entry.ignore_errors))));
+      }
+    });
+    return out;
+  }
+
+  Matcher copy(const Matcher& matcher) {
+    MatcherBuilder builder(matcher.base(), UnclosedClass::error);
+    for (const PatternLine& line : matcher.lines()) EXPECT_TRUE(builder.add_line(line.original).has_value());
+    return *std::move(builder).build();
+  }
+
+  // Grows a tree below `w` from `seed`: nested directories, files with and
+  // without extensions, hidden entries, ".ignore" and ".gitignore" files with
+  // whitelists and bad lines, repositories, links to files and directories,
+  // links back up (loops when followed), dangling links, and directories that
+  // cannot be listed (a path beyond the system's limit; one without
+  // permissions, which only an unprivileged user cannot list).
+  void grow(std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const auto chance = [&](unsigned percent) { return random() % 100 < percent; };
+    const auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
+    const std::vector<std::string> dir_names{"src", "build", "lib", "sub", "deep", "top", "node"};
+    const std::vector<std::string> stems{"a", "keep", "main", "x", "notes"};
+    const std::vector<std::string> extensions{".py", ".log", ".tmp", "", ".rs", "."};
+    const std::vector<std::string> lines{"*.log", "!keep.log", "build/", "/top*", "*.tmp", "!.hid*",
+                                         "sub*/", "**/deep/**", "[z-a]", "{x", "d?/", "#c", "\\#x",
+                                         "!build", "main*", "lib/a*"};
+    const auto ignore_file = [&](const std::string& path) {
+      std::string text;
+      for (unsigned n = 1 + random() % 4; n > 0; --n) text += pick(lines) + "\n";
+      tree.write(path, text);
+    };
+    std::vector<std::string> dirs{"w"};
+    for (std::size_t at = 0; at < dirs.size() && dirs.size() < 400; ++at) {
+      const std::string dir = dirs[at];
+      const auto depth = std::ranges::count(dir, '/');
+      for (unsigned i = 0, n = depth < 3 ? 2 + random() % 4 : depth < 7 ? random() % 4 : 0; i < n; ++i) {
+        const std::string name = (chance(10) ? "." : "") + pick(dir_names) + std::to_string(i);
+        tree.mkdir(dir + "/" + name);
+        dirs.push_back(dir + "/" + name);
+      }
+      for (unsigned i = 0, n = random() % 7; i < n; ++i) {
+        tree.write(dir + "/" + (chance(10) ? "." : "") + pick(stems) + std::to_string(i) + pick(extensions));
+      }
+      if (chance(20)) ignore_file(dir + "/.ignore");
+      if (chance(25)) ignore_file(dir + "/.gitignore");
+      if (chance(8)) {
+        tree.mkdir(dir + "/.git");
+        if (chance(50)) tree.write(dir + "/.git/info/exclude", pick(lines) + "\n");
+      } else if (chance(3)) {
+        tree.write(dir + "/.git", "gitdir: nowhere\n");
+      } else if (chance(3)) {
+        tree.mkdir(dir + "/.jj");
+      }
+      if (chance(8)) tree.link("a0.py", dir + "/file-link.py");
+      if (chance(5)) tree.link("..", dir + "/up");
+      if (chance(4)) tree.link("nowhere", dir + "/dangling");
+      if (chance(4) && dirs.size() > 1) tree.link(tree.path(pick(dirs)), dir + "/across");
+    }
+    tree.mkdir_chain(pick(dirs), std::string(200, 'n'), 21);
+    const std::string locked = tree.path(pick(dirs) + "/locked");
+    tree.mkdir(locked.substr(tree.root().size() + 1));
+    tree.write(locked.substr(tree.root().size() + 1) + "/inside.py");
+    check_call(::chmod(locked.c_str(), 0) == 0, "chmod");
+    locked_.push_back(locked);
+    if (chance(30)) tree.write(".ignore", "{bad\n");
+  }
+
+  void TearDown() override {
+    for (const std::string& path : locked_) ::chmod(path.c_str(), 0755);
+  }
+
+  std::vector<std::string> locked_;
+};
+
+// Describes where two sequences of items part, or nothing when they agree.
+std::string first_difference(const Said& expected, const Said& actual) {
+  const auto [left, right] = std::ranges::mismatch(expected, actual);
+  if (left == expected.end() && right == actual.end()) return {};
+  return "item " + std::to_string(left - expected.begin()) + ": sequential '" +
+         (left == expected.end() ? "(end)" : *left) + "', parallel '" + (right == actual.end() ? "(end)" : *right) + "'";
+}
+
+TEST_F(SameItemsTest, ParallelAndSequentialWalksSayTheSameInTheSameOrder) {
+  std::size_t entries = 0, errors = 0, loops = 0, ignore_errors = 0;
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    tree.remove("w");
+    tree.remove(".ignore");
+    tree.mkdir("w");
+    grow(seed);
+    for (const bool follow : {false, true}) {
+      for (const bool exclude : {false, true}) {
+        MatcherBuilder builder(w, UnclosedClass::error);
+        if (exclude) {
+          for (const char* line : {"!build1", "!/top0", "!deep*/"}) ASSERT_TRUE(builder.add_line(line));
+        }
+        const WalkOptions options{.follow_links = follow, .exclusions = *std::move(builder).build()};
+        const Said sequential = said(kSequential, options);
+        for (int round = 0; round < 3; ++round) {
+          EXPECT_EQ(first_difference(sequential, said(kParallel, options)), "")
+              << "seed " << seed << (follow ? ", links followed" : "") << (exclude ? ", exclusions" : "");
+        }
+        for (const std::string& item : sequential) {
+          entries += !item.starts_with("error ");
+          errors += item.starts_with("error ");
+          loops += item.starts_with("error File system loop found");
+          ignore_errors += item.find(" ignore errors=") != std::string::npos;
+        }
+      }
+    }
+  }
+  // The trees were rich enough to mean something.
+  EXPECT_GT(entries, 5000u);
+  EXPECT_GT(errors, 100u);
+  EXPECT_GT(loops, 30u);
+  EXPECT_GT(ignore_errors, 100u);
+}
+
+TEST_F(SameItemsTest, AWalkDroppedEarlyBeganAsTheWholeWalk) {
+  grow(7);
+  const Said whole = said(kSequential, {});
+  for (const std::size_t most : {1u, 2u, 10u, 100u}) {
+    ASSERT_LT(most, whole.size());
+    EXPECT_EQ(said(kParallel, {}, most), Said(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(most)));
+  }
 }
 
 }  // namespace
