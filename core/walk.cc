@@ -118,9 +118,8 @@ void PathList::sort() {
 
 std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config) {
-  std::string_view override_root = root;
-  if (override_root.starts_with("./")) override_root.remove_prefix(2);
-  vorn_walk::MatcherBuilder builder(override_root, vorn_walk::UnclosedClass::error);
+  // The builder anchors the lines at the root less one leading "./".
+  vorn_walk::MatcherBuilder builder(root, vorn_walk::UnclosedClass::error);
   for (const std::string& pattern : config.general.exclude) {
     if (auto added = builder.add_line("!" + pattern); !added) {
       return io_failure(added.error().text());

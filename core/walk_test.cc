@@ -84,6 +84,9 @@ TEST_F(WalkFilesTest, KeepsTheRootAsWritten) {
   // The exclusion lines are anchored at the root less its "./".
   EXPECT_EQ(files("./src", {"py"}, excluding({"/gen"})), (Paths{"./src/a.py"}));
   EXPECT_EQ(files("src//", {"py"}, excluding({"/gen"})), (Paths{"src//a.py"}));
+  // Only one "./" goes: the base stays "./src", which every path begins with.
+  EXPECT_EQ(files("././src", {"py"}, excluding({"/gen"})), (Paths{"././src/a.py"}));
+  EXPECT_EQ(files("././src", {"py"}, excluding({"gen/g.py"})), (Paths{"././src/a.py"}));
 }
 
 TEST_F(WalkFilesTest, ARootFileIsItsOwnResultWhateverTheRules) {
