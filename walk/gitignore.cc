@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "walk/text.h"
@@ -194,8 +196,94 @@ std::expected<Matcher, std::string> MatcherBuilder::build() && {
   return matcher;
 }
 
-IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
-                             std::string_view base) {
+namespace {
+
+// An open file descriptor, closed with its owner.
+class OpenFile {
+ public:
+  // O_NONBLOCK: opening a pipe must not wait for a writer.
+  explicit OpenFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {}
+  ~OpenFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+
+  // Whether the file opened and is a regular one (links followed).
+  bool is_regular() const {
+    struct stat st;
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  }
+  // Like read(2), but never interrupted; -1 on an error.
+  ssize_t read(char* into, std::size_t size) const {
+    for (;;) {
+      const ssize_t n = ::read(fd_, into, size);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+// Appends `more` to `text`; false when memory does not suffice, which makes
+// the file being read one that cannot be read rather than a failed run.
+bool append_within_memory(std::string& text, std::string_view more) {
+  try {
+    text.append(more);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
+// No pattern is anywhere near this long; a file with a longer line (a large
+// binary or a sparse file of zeros named like an ignore file) is one that
+// cannot be read, instead of one that exhausts memory.
+constexpr std::size_t kLongestLine = std::size_t{16} << 20;
+
+// Calls `on_line(line)` for each line of the regular file at `path`, without
+// its "\n" (and without a "\r" before it), until `on_line` returns false.
+// Only a chunk and the line being read are held at a time. False when the
+// file cannot be opened, is not a regular file, a read fails or a line is
+// longer than kLongestLine.
+template <typename OnLine>
+bool for_each_line(const std::string& path, OnLine on_line) {
+  const OpenFile file(path);
+  if (!file.is_regular()) return false;
+  char chunk[1 << 16];
+  std::string carried;  // the beginning of a line that runs past a chunk
+  for (;;) {
+    const ssize_t n = file.read(chunk, sizeof chunk);
+    if (n < 0) return false;
+    if (n == 0) {
+      if (!carried.empty()) on_line(std::string_view(carried));
+      return true;
+    }
+    std::string_view rest(chunk, static_cast<std::size_t>(n));
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
+      std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(end + 1);
+      if (!carried.empty()) {
+        if (!append_within_memory(carried, line)) return false;
+        line = carried;
+      }
+      if (line.ends_with('\r')) line.remove_suffix(1);
+      const bool more = on_line(line);
+      carried.clear();
+      if (!more) return true;
+    }
+    if (carried.size() + rest.size() > kLongestLine) return false;
+    if (!append_within_memory(carried, rest)) return false;
+  }
+}
+
+}  // namespace
+
+IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
   IgnoreFile out;
   MatcherBuilder builder(base, UnclosedClass::literal);
   const auto error_at = [&](std::size_t number, std::string_view what) {
@@ -203,25 +291,20 @@ IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
   };
   std::size_t number = 0;
   std::size_t bad_utf8_line = 0;
-  while (!text.empty()) {
+  const bool read = for_each_line(path, [&](std::string_view line) {
     ++number;
-    const std::size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    if (end == std::string_view::npos) {
-      text = {};
-    } else {
-      text.remove_prefix(end + 1);
-      if (line.ends_with('\r')) line.remove_suffix(1);
-    }
     if (!is_valid_utf8(line)) {
       bad_utf8_line = number;
-      break;
+      return false;
     }
     if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
     if (auto added = builder.add_line(line); !added) {
       out.errors.push_back(error_at(number, added.error().text()));
     }
-  }
+    return true;
+  });
+  // A file that cannot be read through is passed over whole.
+  if (!read) return {};
   if (bad_utf8_line != 0 && !out.errors.empty()) {
     out.errors.push_back(error_at(bad_utf8_line, "stream did not contain valid UTF-8"));
   }
@@ -233,38 +316,28 @@ IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
   return out;
 }
 
-std::optional<std::string> read_regular_file(const std::string& path) {
-  // O_NONBLOCK: opening a pipe must not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> content;
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string data;
-    // The size is a hint only: the file may change while it is read.
-    data.resize(static_cast<std::size_t>(st.st_size) + 1);
-    std::size_t used = 0;
-    for (;;) {
-      if (used == data.size()) data.resize(data.size() * 2);
-      const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      if (n == 0) {
-        data.resize(used);
-        content = std::move(data);
-        break;
-      }
-      used += static_cast<std::size_t>(n);
-    }
+std::optional<std::string> read_first_line(const std::string& path) {
+  std::optional<std::string> first;
+  if (!for_each_line(path, [&](std::string_view line) {
+        first.emplace(line);
+        return false;
+      })) {
+    return std::nullopt;
   }
-  ::close(fd);
-  return content;
+  return first ? first : std::string();
 }
 
-IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
-  std::optional<std::string> text = read_regular_file(path);
-  if (!text) return {};
-  return parse_ignore_file(path, *text, base);
+std::optional<std::string> read_regular_file(const std::string& path) {
+  const OpenFile file(path);
+  if (!file.is_regular()) return std::nullopt;
+  std::string data;
+  char chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = file.read(chunk, sizeof chunk);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return data;
+    if (!append_within_memory(data, {chunk, static_cast<std::size_t>(n)})) return std::nullopt;
+  }
 }
 
 }  // namespace vorn_walk

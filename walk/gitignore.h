@@ -123,19 +123,16 @@ struct IgnoreFile {
   std::vector<std::string> errors;
 };
 
-// Reads the lines of `text`, the content of the ignore file at `path`, into
-// a matcher on `base` (ignore-file options: an unclosed "[" is literal).
-// Lines end at "\n" (a "\r" before it is dropped too); a byte-order mark
-// opening the first line is dropped. Reading stops at the first line that is
-// not valid UTF-8; that is recorded as the error "stream did not contain
-// valid UTF-8" only when some other line failed as well. Paths in error texts
-// are shown as lossy UTF-8.
-IgnoreFile parse_ignore_file(std::string_view path, std::string_view text,
-                             std::string_view base);
-
-// Reads the ignore file at `path` as parse_ignore_file does. A file that is
-// missing, cannot be opened or read, or is not a regular file (after
-// following links) gives an empty matcher and no error.
+// Reads the ignore file at `path` line by line into a matcher on `base`
+// (ignore-file options: an unclosed "[" is literal). Lines end at "\n" (a
+// "\r" before it is dropped too); a byte-order mark opening the first line is
+// dropped. Reading stops at the first line that is not valid UTF-8; that is
+// recorded as the error "stream did not contain valid UTF-8" only when some
+// other line failed as well. Paths in error texts are shown as lossy UTF-8.
+// A file that is missing, cannot be opened or read through, or is not a
+// regular file (after following links) gives an empty matcher and no error.
+// A line of more than 16 MiB also makes the file one that cannot be read, so
+// memory use stays bounded whatever the file holds.
 IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
 
 // The value that a git configuration text gives "excludesfile": on the
@@ -151,8 +148,13 @@ IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
 std::optional<std::string_view> excludes_file_value(std::string_view config);
 
 // The whole content of the regular file at `path` (links followed), or
-// nullopt when it is missing, unreadable or not a regular file. Never blocks
-// on a pipe or a device.
+// nullopt when it is missing, unreadable, not a regular file or too large for
+// memory. Never blocks on a pipe or a device.
 std::optional<std::string> read_regular_file(const std::string& path);
+
+// The first line of the regular file at `path` (without "\n" and a "\r"
+// before it; empty for an empty file), read no further; nullopt as for
+// read_regular_file.
+std::optional<std::string> read_first_line(const std::string& path);
 
 }  // namespace vorn_walk

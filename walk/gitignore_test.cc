@@ -136,36 +136,84 @@ TEST(MatcherBuilder, UnclosedClassIsLiteralInIgnoreFiles) {
   EXPECT_EQ(match(matcher, "a"), Match::none);
 }
 
+// The ignore file `name` holding `text`, read with the tree's root as base.
+IgnoreFile ignore_file(const TestTree& tree, std::string_view name, std::string_view text) {
+  tree.write(name, text);
+  return read_ignore_file(tree.path(name), tree.root());
+}
+
 TEST(IgnoreFile, KeepsGoodLinesAndReportsBadOnesByNumber) {
-  const IgnoreFile file = parse_ignore_file("d/.gitignore", "a\nsrc/{a\n\n*.py\nb}\n", "d");
+  TestTree tree;
+  const IgnoreFile file = ignore_file(tree, ".gitignore", "a\nsrc/{a\n\n*.py\nb}\n");
+  const std::string path = tree.path(".gitignore");
   EXPECT_EQ(file.errors, (std::vector<std::string>{
-      "d/.gitignore: line 2: error parsing glob 'src/{a': unclosed alternate group; missing '}' "
+      path + ": line 2: error parsing glob 'src/{a': unclosed alternate group; missing '}' "
       "(maybe escape '{' with '[{]'?)",
-      "d/.gitignore: line 5: error parsing glob 'b}': unopened alternate group; missing '{' "
+      path + ": line 5: error parsing glob 'b}': unopened alternate group; missing '{' "
       "(maybe escape '}' with '[}]'?)"}));
-  EXPECT_EQ(match(file.matcher, "d/x.py"), Match::ignore);
-  EXPECT_EQ(match(file.matcher, "d/a"), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("x.py")), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("a")), Match::ignore);
 }
 
 TEST(IgnoreFile, DropsByteOrderMarkAndCarriageReturns) {
-  const IgnoreFile file = parse_ignore_file("f", "\xEF\xBB\xBF" "a.py\r\nb.py\r\n", "");
+  TestTree tree;
+  const IgnoreFile file = ignore_file(tree, "f", "\xEF\xBB\xBF" "a.py\r\nb.py\r\nc.py\r");
   EXPECT_TRUE(file.errors.empty());
-  EXPECT_EQ(match(file.matcher, "a.py"), Match::ignore);
-  EXPECT_EQ(match(file.matcher, "b.py"), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("a.py")), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("b.py")), Match::ignore);
+  // A "\r" that no line feed follows is trailing whitespace, trimmed as such.
+  EXPECT_EQ(match(file.matcher, tree.path("c.py")), Match::ignore);
   // A mark on a later line is part of the pattern.
-  const IgnoreFile later = parse_ignore_file("f", "x\n\xEF\xBB\xBF" "c.py\n", "");
-  EXPECT_EQ(match(later.matcher, "c.py"), Match::none);
+  const IgnoreFile later = ignore_file(tree, "g", "x\n\xEF\xBB\xBF" "c.py\n");
+  EXPECT_EQ(match(later.matcher, tree.path("c.py")), Match::none);
 }
 
 TEST(IgnoreFile, StopsAtFirstLineThatIsNotUtf8) {
-  const IgnoreFile quiet = parse_ignore_file("f", "a\n\xFF\nb\n", "");
+  TestTree tree;
+  const IgnoreFile quiet = ignore_file(tree, "f", "a\n\xFF\nb\n");
   EXPECT_TRUE(quiet.errors.empty());
-  EXPECT_EQ(match(quiet.matcher, "a"), Match::ignore);
-  EXPECT_EQ(match(quiet.matcher, "b"), Match::none);
+  EXPECT_EQ(match(quiet.matcher, tree.path("a")), Match::ignore);
+  EXPECT_EQ(match(quiet.matcher, tree.path("b")), Match::none);
   // With another problem in the file, the stop is reported too.
-  const IgnoreFile loud = parse_ignore_file("f\xFF", "x}\n\xFF\nb\n", "");
+  const IgnoreFile loud = ignore_file(tree, "f\xFF", "x}\n\xFF\nb\n");
   ASSERT_EQ(loud.errors.size(), 2u);
-  EXPECT_EQ(loud.errors[1], "f\xEF\xBF\xBD: line 2: stream did not contain valid UTF-8");
+  EXPECT_EQ(loud.errors[1], tree.path("f") + "\xEF\xBF\xBD: line 2: stream did not contain valid UTF-8");
+}
+
+TEST(IgnoreFile, ReadsLinesLongerThanOneChunk) {
+  TestTree tree;
+  // Lines that straddle the reader's chunks, a long one among them.
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "dir" + std::to_string(i) + "/\r\n";
+  const std::string long_name(200000, 'n');
+  text += long_name + "\n" + "last";
+  const IgnoreFile file = ignore_file(tree, ".ignore", text);
+  EXPECT_TRUE(file.errors.empty());
+  EXPECT_EQ(match(file.matcher, tree.path("dir19999"), true), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("dir19999"), false), Match::none);
+  EXPECT_EQ(match(file.matcher, tree.path(long_name)), Match::ignore);
+  EXPECT_EQ(match(file.matcher, tree.path("last")), Match::ignore);
+}
+
+TEST(IgnoreFile, AFileWithAnEndlessLineIsPassedOver) {
+  TestTree tree;
+  tree.write(".ignore", "a.py\n");
+  // Sparse: a gigabyte of zero bytes, which are valid UTF-8, in one line.
+  ASSERT_EQ(::truncate(tree.path(".ignore").c_str(), off_t{1} << 30), 0);
+  const IgnoreFile file = read_ignore_file(tree.path(".ignore"), tree.root());
+  EXPECT_TRUE(file.matcher.empty());
+  EXPECT_TRUE(file.errors.empty());
+}
+
+TEST(FirstLine, ReadsOnlyTheFirstLine) {
+  TestTree tree;
+  tree.write("a", "gitdir: x\r\nrest\n");
+  tree.write("b", "no newline");
+  tree.write("c");
+  EXPECT_EQ(read_first_line(tree.path("a")), "gitdir: x");
+  EXPECT_EQ(read_first_line(tree.path("b")), "no newline");
+  EXPECT_EQ(read_first_line(tree.path("c")), "");
+  EXPECT_EQ(read_first_line(tree.path("missing")), std::nullopt);
 }
 
 TEST(ExcludesFileValue, FindsTheSettingOnItsOwnLine) {

@@ -77,14 +77,6 @@ std::string_view final_name(std::string_view path) {
   return name;
 }
 
-std::string_view first_line(std::string_view text) {
-  const std::size_t end = text.find('\n');
-  if (end == std::string_view::npos) return text;
-  std::string_view line = text.substr(0, end);
-  if (line.ends_with('\r')) line.remove_suffix(1);
-  return line;
-}
-
 // --- The user's global excludes file -------------------------------------
 
 std::optional<std::string> home_directory() {
@@ -297,20 +289,16 @@ bool has_entry(const std::string& dir, const NameInfo& info, std::string_view na
 // "gitdir: DIR" on its first line, and DIR's "commondir" file naming the
 // common directory on its first line. nullopt when either is missing.
 std::optional<std::string> common_git_directory(const std::string& dir) {
-  const std::optional<std::string> dot_git = read_regular_file(join(dir, ".git"));
-  if (!dot_git) return std::nullopt;
-  const std::string_view line = first_line(*dot_git);
-  if (!line.starts_with("gitdir: ")) return std::nullopt;
-  std::string git_dir(line.substr(8));
+  const std::optional<std::string> line = read_first_line(join(dir, ".git"));
+  if (!line || !line->starts_with("gitdir: ")) return std::nullopt;
+  std::string git_dir = line->substr(8);
   // Git reads a relative gitdir from the directory that holds the file, not
   // from wherever the process happens to run.
   if (!git_dir.starts_with('/')) git_dir = join(dir, git_dir);
-  const std::optional<std::string> commondir = read_regular_file(join(git_dir, "commondir"));
-  if (!commondir) return std::nullopt;
-  const std::string_view common = first_line(*commondir);
-  if (common.empty()) return std::nullopt;
-  if (common.starts_with('.')) return join(git_dir, common);
-  return std::string(common);
+  const std::optional<std::string> common = read_first_line(join(git_dir, "commondir"));
+  if (!common || common->empty()) return std::nullopt;
+  if (common->starts_with('.')) return join(git_dir, *common);
+  return common;
 }
 
 // Loads the rule set of the directory at `dir` (spelled as the walk spells
