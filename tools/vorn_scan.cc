@@ -252,23 +252,23 @@ constexpr std::string_view kUsage =
     "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT\n";
 
 // Splits "RULE=WORD" at its first "=".
-bool add_rule(Config& config, std::string_view spec) {
-  const std::size_t equals = spec.find('=');
+bool add_rule(Config& config, std::string_view setting) {
+  const std::size_t equals = setting.find('=');
   if (equals == std::string_view::npos) return false;
-  config.rules[std::string(spec.substr(0, equals))].severity = std::string(spec.substr(equals + 1));
+  config.rules[std::string(setting.substr(0, equals))].severity = std::string(setting.substr(equals + 1));
   return true;
 }
 
 // Splits "RULE:PATTERN=WORD" at its first ":" and its last "=".
-bool add_override(Config& config, std::string_view spec) {
-  const std::size_t colon = spec.find(':');
-  const std::size_t equals = spec.rfind('=');
+bool add_override(Config& config, std::string_view setting) {
+  const std::size_t colon = setting.find(':');
+  const std::size_t equals = setting.rfind('=');
   if (colon == std::string_view::npos || equals == std::string_view::npos || equals < colon) {
     return false;
   }
-  config.rules[std::string(spec.substr(0, colon))].overrides.insert_or_assign(
-      std::string(spec.substr(colon + 1, equals - colon - 1)),
-      std::string(spec.substr(equals + 1)));
+  config.rules[std::string(setting.substr(0, colon))].overrides.insert_or_assign(
+      std::string(setting.substr(colon + 1, equals - colon - 1)),
+      std::string(setting.substr(equals + 1)));
   return true;
 }
 
