@@ -255,7 +255,8 @@ constexpr std::string_view kUsage =
 bool add_rule(Config& config, std::string_view setting) {
   const std::size_t equals = setting.find('=');
   if (equals == std::string_view::npos) return false;
-  config.rules[std::string(setting.substr(0, equals))].severity = std::string(setting.substr(equals + 1));
+  config.rules[std::string(setting.substr(0, equals))].severity =
+      std::string(setting.substr(equals + 1));
   return true;
 }
 
