@@ -656,8 +656,9 @@ int required_pair(const std::vector<Item>& items) {
 
 struct Glob::Program {
   std::vector<Shape> shapes;  // when not empty, the pattern is their union
-  std::string regex;          // when `shapes` is empty
-  int required_pair = -1;     // see required_pair()
+  // The rest only when `shapes` is empty: shapes answer without them.
+  std::string regex;
+  int required_pair = -1;  // see required_pair()
   Nfa nfa;
 };
 
@@ -677,8 +678,8 @@ std::expected<Glob, GlobError> Glob::compile(std::string_view pattern, UnclosedC
   if (program->shapes.empty()) {
     program->regex = to_regex(items, lexed->classes);
     program->required_pair = required_pair(items);
+    program->nfa = Nfa(items, std::move(lexed->classes));
   }
-  program->nfa = Nfa(items, std::move(lexed->classes));
   return Glob(std::string(pattern), std::move(program));
 }
 
