@@ -90,11 +90,11 @@ class Glob {
   // Whether the pattern matches the whole of `candidate`.
   bool is_match(std::string_view candidate) const;
 
+ private:
+  friend class GlobSet;
   struct Program;  // the compiled form; defined in glob.cc
 
- private:
   Glob(std::string pattern, std::shared_ptr<const Program> program);
-  friend class GlobSet;
 
   std::string pattern_;
   std::shared_ptr<const Program> program_;
@@ -123,9 +123,9 @@ class GlobSet {
   // ascending, each once. A set without members matches nothing.
   void matches(std::string_view candidate, std::vector<std::uint32_t>& out) const;
 
+ private:
   struct Engine;  // defined in glob.cc
 
- private:
   explicit GlobSet(std::unique_ptr<const Engine> engine);
 
   std::unique_ptr<const Engine> engine_;
