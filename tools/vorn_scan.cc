@@ -92,18 +92,6 @@ void for_each_hit(std::string_view text, const Needle& needle, Hits hits, Visit 
   }
 }
 
-// Whether `text` is UTF-8. Source text is mostly ASCII, which is checked
-// eight bytes at a time; decoding starts at the first word that is not.
-bool is_utf8(std::string_view text) {
-  std::size_t ascii = 0;
-  for (; ascii + 8 <= text.size(); ascii += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + ascii, sizeof word);
-    if ((word & 0x8080808080808080) != 0) break;
-  }
-  return vorn_walk::is_valid_utf8(text.substr(ascii));
-}
-
 // The rule after a marker: up to the next space, tab, carriage return or line end.
 std::string rule_after(std::string_view text, std::size_t from, std::size_t line_end) {
   const std::string_view rest = text.substr(from, line_end - from);
@@ -120,7 +108,7 @@ class TextLanguage final : public Language {
 
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
-    if (!is_utf8(source->text))
+    if (!vorn_walk::is_valid_utf8(source->text))
       return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
     add_suppressions(source->text, {"vorn: ignore ", 4}, false, index.suppressions);

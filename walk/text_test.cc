@@ -19,6 +19,13 @@ TEST(Utf8, AcceptsWellFormedAndRejectsIllFormed) {
   EXPECT_FALSE(is_valid_utf8("\xF4\x90\x80\x80"));  // above U+10FFFF
   EXPECT_FALSE(is_valid_utf8("\xE2\x82"));          // truncated at the end
   EXPECT_FALSE(is_valid_utf8("a\x80"));             // stray continuation byte
+  // Long ASCII runs are passed over a word at a time: a fault after one, or
+  // a sequence that straddles a word's end, is still seen.
+  EXPECT_TRUE(is_valid_utf8("0123456\xE2\x82\xAC" "0123456789"));
+  EXPECT_TRUE(is_valid_utf8("01234567\xC3\xA9" "01234567"));
+  EXPECT_FALSE(is_valid_utf8("0123456789abcdef\xFF"));
+  EXPECT_FALSE(is_valid_utf8("0123456789abcde\xE2\x82"));
+  EXPECT_FALSE(is_valid_utf8("01234567\xC3\xA9" "01234567\xED\xA0\x80" "01234567"));
 }
 
 TEST(Utf8, LossyReplacesEachMaximalSubpartOnce) {
