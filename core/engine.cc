@@ -20,19 +20,14 @@
 
 #include "core/finalize.h"
 #include "core/score.h"
-#include "walk/text.h"
 
 namespace vorn_core {
 namespace {
 
-// The extension as discovery selects by it; the empty text for a name
-// without one (no dot, or only a leading dot) or with one that is not UTF-8.
+// The extension of the path's final name as discovery selects by it; the
+// empty text when it has none.
 std::string_view extension_of(std::string_view path) {
-  const std::string_view name = path.substr(path.rfind('/') + 1);
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return {};
-  const std::string_view extension = name.substr(dot + 1);
-  return vorn_walk::is_valid_utf8(extension) ? extension : std::string_view();
+  return file_extension(path.substr(path.rfind('/') + 1)).value_or(std::string_view());
 }
 
 class FileDescriptor {

@@ -63,7 +63,8 @@ class Engine {
                                                   const Config& config) const;
 
   // The parse stage: for each path, the last language that claims its
-  // extension (compared byte for byte) reads and parses the file. A path no
+  // extension (the file_extension of its final name, the empty text when it
+  // has none; compared byte for byte) reads and parses the file. A path no
   // language claims yields nothing and counts nowhere; one that cannot be
   // read or parsed yields nothing and adds 1 to `failures` (relaxed, modulo
   // 2^32). The result is in the order of `paths`.

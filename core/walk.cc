@@ -17,16 +17,9 @@
 namespace vorn_core {
 namespace {
 
-std::optional<std::string_view> extension_of(std::string_view name) {
-  const std::size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
-  return name.substr(dot + 1);
-}
-
 bool is_selected(std::string_view name, std::span<const std::string_view> extensions) {
-  const std::optional<std::string_view> extension = extension_of(name);
-  if (!extension || !vorn_walk::is_valid_utf8(*extension)) return false;
-  return std::ranges::find(extensions, *extension) != extensions.end();
+  const std::optional<std::string_view> extension = file_extension(name);
+  return extension && std::ranges::find(extensions, *extension) != extensions.end();
 }
 
 // Where `left` and `right` first differ, or the length of the shorter.
@@ -72,6 +65,14 @@ std::unexpected<EngineError> io_failure(std::string text) {
 }
 
 }  // namespace
+
+std::optional<std::string_view> file_extension(std::string_view name) {
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  const std::string_view extension = name.substr(dot + 1);
+  if (!vorn_walk::is_valid_utf8(extension)) return std::nullopt;
+  return extension;
+}
 
 void PathList::push_back(std::string_view path) {
   if (path.size() > UINT16_MAX) throw std::length_error("path longer than a PathList takes");

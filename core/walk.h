@@ -16,6 +16,7 @@
 #include <expected>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -110,11 +111,9 @@ class PathList {
 // in "/"); a root that is itself a selected file comes back unchanged. A root
 // "-" gives an empty list.
 //
-// An extension is the text after the last "." of a path's final component,
-// unless that dot begins the component ("Makefile" and ".bashrc" have none,
-// "notes." has the empty one); it must be valid UTF-8 and equal an entry of
-// `extensions` byte for byte. An empty `extensions` selects nothing, but the
-// walk still runs to its end and can still fail.
+// A file is selected when its file_extension is present and equals an entry
+// of `extensions` byte for byte. An empty `extensions` selects nothing, but
+// the walk still runs to its end and can still fail.
 //
 // Of `config`, only `general.exclude` and `general.follow_links` are read.
 // Each exclude pattern p becomes the exclusion line "!p", matched relative to
@@ -132,5 +131,12 @@ class PathList {
 // Errors in ignore files inside the walked tree are dropped.
 std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config);
+
+// The extension of the file named `name` (a path's final component) that
+// discovery selects by, and languages are chosen by: the text after the last
+// ".", unless that dot begins the name ("Makefile" and ".bashrc" have none,
+// "notes." has the empty one). nullopt when there is none or it is not valid
+// UTF-8. The view points into `name`.
+std::optional<std::string_view> file_extension(std::string_view name);
 
 }  // namespace vorn_core
