@@ -1,11 +1,11 @@
 // Glob matching speed: a typical ignore file against realistic paths, the
 // cost of compiling such a file, and hostile patterns on long candidates
 // (whose bytes per second must not fall as the candidate grows).
-#include <benchmark/benchmark.h>
-
 #include <random>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "walk/glob.h"
 

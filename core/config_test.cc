@@ -1,8 +1,8 @@
 #include "core/config.h"
 
-#include <gtest/gtest.h>
-
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

@@ -3,10 +3,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <tbb/blocked_range.h>
-#include <tbb/enumerable_thread_specific.h>
-#include <tbb/parallel_for.h>
-#include <tbb/scalable_allocator.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +13,11 @@
 #include <limits>
 #include <new>
 #include <optional>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/scalable_allocator.h>
 
 #include "core/finalize.h"
 #include "core/score.h"

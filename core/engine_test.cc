@@ -1,9 +1,6 @@
 #include "core/engine.h"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
 
 #include <atomic>
 #include <fstream>
@@ -12,6 +9,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "walk/test_tree.h"
 

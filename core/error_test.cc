@@ -1,8 +1,8 @@
 #include "core/error.h"
 
-#include <gtest/gtest.h>
-
 #include <sstream>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

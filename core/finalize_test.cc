@@ -1,10 +1,10 @@
 #include "core/finalize.h"
 
-#include <gtest/gtest.h>
-
 #include <limits>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "core/log.h"
 

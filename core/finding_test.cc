@@ -1,10 +1,10 @@
 #include "core/finding.h"
 
-#include <gtest/gtest.h>
-
 #include <limits>
 #include <unordered_set>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

@@ -1,9 +1,9 @@
 #include "core/log.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

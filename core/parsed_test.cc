@@ -1,9 +1,9 @@
 #include "core/parsed.h"
 
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

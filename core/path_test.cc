@@ -1,12 +1,12 @@
 #include "core/path.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <random>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

@@ -1,12 +1,12 @@
 #include "core/report.h"
 
-#include <gtest/gtest.h>
-
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <random>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

@@ -1,7 +1,5 @@
 #include "core/source.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <memory>
 #include <stdexcept>
@@ -9,6 +7,8 @@
 #include <string_view>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace vorn_core {
 namespace {

@@ -8,6 +8,7 @@
 //
 // Exit status: 0 on success; 1 when a pattern does not compile (its error
 // text goes to stderr) or the set cannot be built; 2 on a usage error.
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <string>

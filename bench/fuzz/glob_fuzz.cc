@@ -7,6 +7,7 @@
 // Input: the first byte picks the meaning of an unclosed "["; the rest is
 // split at NUL bytes into up to four patterns, and the remaining pieces are
 // candidates.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
