@@ -25,9 +25,15 @@
 namespace vorn_walk {
 namespace {
 
+// Ends `path` with the "/" that a name joins it by, unless it is empty or
+// ends in one already.
+void add_separator(std::string& path) {
+  if (!path.empty() && path.back() != '/') path.push_back('/');
+}
+
 std::string join(std::string_view dir, std::string_view name) {
   std::string out(dir);
-  if (!out.empty() && out.back() != '/') out.push_back('/');
+  add_separator(out);
   out.append(name);
   return out;
 }
@@ -536,23 +542,18 @@ class Walker::Impl {
   std::optional<WalkItem> root_entry() {
     phase_ = Phase::done;  // unless the root can be examined
     struct stat st;
-    FileType type;
-    bool descend;
-    if (options_.follow_links) {
-      if (::stat(root_.c_str(), &st) != 0) return error(io_error_text(root_, errno));
-      type = type_of(st.st_mode);
-      descend = type == FileType::directory;
-    } else {
-      if (::lstat(root_.c_str(), &st) != 0) return error(io_error_text(root_, errno));
-      type = type_of(st.st_mode);
-      descend = type == FileType::directory;
-      if (type == FileType::symlink) {
-        if (::stat(root_.c_str(), &st) != 0) return error(io_error_text(root_, errno));
-        // A root that leads to a regular file is taken as that file.
-        if (S_ISREG(st.st_mode)) type = FileType::file;
-        descend = S_ISDIR(st.st_mode);
-      }
+    const char* root = root_.c_str();
+    if ((options_.follow_links ? ::stat(root, &st) : ::lstat(root, &st)) != 0) {
+      return error(io_error_text(root_, errno));
     }
+    FileType type = type_of(st.st_mode);
+    // Even unfollowed, a root link is followed to decide whether to descend,
+    // and a root that leads to a regular file is taken as that file.
+    if (type == FileType::symlink) {
+      if (::stat(root, &st) != 0) return error(io_error_text(root_, errno));
+      if (S_ISREG(st.st_mode)) type = FileType::file;
+    }
+    const bool descend = S_ISDIR(st.st_mode);
     phase_ = Phase::walking;
     path_ = root_;
     WalkEntry entry{path_, final_name(path_), 0, type, {}};
@@ -580,7 +581,7 @@ class Walker::Impl {
       const Item& item = dir.items[top.cursor++];
       if (item.error) return error(std::move(dir.errors[item.index]));
       path_.resize(dir.path.size());
-      if (!path_.empty() && path_.back() != '/') path_.push_back('/');
+      add_separator(path_);
       const std::size_t name_at = path_.size();
       path_.append(dir.names, item.name_offset, item.name_length);
       WalkEntry entry{path_, std::string_view(path_).substr(name_at), dir.depth + 1, item.type, {}};
@@ -770,7 +771,7 @@ class Walker::Impl {
     scratch.names.clear();
     std::string& path = scratch.path;
     path.assign(node.path);
-    if (!path.empty() && path.back() != '/') path.push_back('/');
+    add_separator(path);
     const std::size_t name_at = path.size();
     std::uint32_t directories = 0;
     for (const Slot& slot : scratch.slots) {
@@ -883,7 +884,7 @@ class Walker::Impl {
       // The ancestors' files see the entry below the canonical root.
       std::string& absolute = scratch.absolute;
       absolute.assign(canonical_root_);
-      if (absolute.back() != '/') absolute.push_back('/');
+      add_separator(absolute);
       absolute.append(path.substr(std::min(root_prefix_, path.size())));
       for (; rules != nullptr; rules = rules->parent.get()) {
         if (visit(*rules, absolute)) return ignore;
