@@ -130,7 +130,8 @@ std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter&
     }
   }
   writer.take(filled);
-  // The SourceFile itself comes from TBB's allocator, for the same reason.
+  // The SourceFile itself comes from TBB's allocator, to spare the heap
+  // growth that TextBlock explains.
   return std::allocate_shared<const SourceFile>(
       tbb::scalable_allocator<SourceFile>(), std::string_view(data, path.size()),
       std::string_view(data + path.size(), filled - path.size()), writer.block());

@@ -76,6 +76,8 @@ std::optional<std::string_view> file_extension(std::string_view name) {
 
 void PathList::push_back(std::string_view path) {
   if (path.size() > UINT16_MAX) throw std::length_error("path longer than a PathList takes");
+  // A full block takes nothing more, not even an empty path: its offset
+  // would not fit in 16 bits.
   if (kBlockSize - used_ < path.size() || used_ == kBlockSize) {
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
     used_ = 0;

@@ -27,11 +27,11 @@
 
 namespace vorn_core {
 
-// An owned list of the paths of one walk, stored compactly (the list of a large tree is
-// most of discovery's memory): the bytes of all paths in a few large blocks
-// and 8 bytes per path. Elements are read as std::string_view, valid while
-// the list lives; the list may be moved but not copied. Reading from several
-// threads at once is safe.
+// An owned list of the paths of one walk, stored compactly (the list of a
+// large tree is most of discovery's memory): the bytes of all paths in a few
+// large blocks and 8 bytes per path. Elements are read as std::string_view,
+// valid while the list lives; the list may be moved but not copied. Reading
+// from several threads at once is safe.
 class PathList {
  public:
   class iterator {
@@ -77,7 +77,7 @@ class PathList {
   iterator end() const { return {this, refs_.size()}; }
 
   // Appends a copy of `path`, which must be shorter than 64 KiB (every path
-  // that passed a status call is).
+  // that passed a status call is); a longer one throws std::length_error.
   void push_back(std::string_view path);
   // Keeps the paths whose flag in `keep` (one per path, in order) is not 0,
   // in their order, and drops the others.

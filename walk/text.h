@@ -1,5 +1,6 @@
 // Byte-text helpers shared by both libraries: paths are the operating
 // system's bytes, while every message the system shows is valid UTF-8.
+// Every function here may be called from any number of threads at once.
 #pragma once
 
 #include <string>
