@@ -75,7 +75,8 @@ Parsed parse_exponent_form(std::string_view text) {
     return parsed;
   }
   parsed.exponent = std::atoi(std::string(power.substr(1)).c_str()) * (power[0] == '-' ? -1 : 1);
-  if ((power[0] == '+') != (parsed.exponent > 12) || (parsed.exponent >= -6 && parsed.exponent <= 12)) {
+  if ((power[0] == '+') != (parsed.exponent > 12) ||
+      (parsed.exponent >= -6 && parsed.exponent <= 12)) {
     parsed.fault = "exponent form inside -6..12";
     return parsed;
   }

@@ -82,7 +82,8 @@ void BM_IgnoreFileAgainstPaths(benchmark::State& state) {
   }
   benchmark::DoNotOptimize(matched);
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));
-  state.counters["matched"] = static_cast<double>(matched) / static_cast<double>(state.iterations());
+  state.counters["matched"] =
+      static_cast<double>(matched) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_IgnoreFileAgainstPaths)->Unit(benchmark::kMillisecond);
 
@@ -114,7 +115,8 @@ void BM_HostileSet(benchmark::State& state) {
   std::vector<std::string> patterns;
   for (const Hostile& h : kHostile) patterns.push_back(h.pattern);
   const GlobSet set = compile_set(patterns);
-  const std::string candidate = repeat(state.range(0) ? "a/" : "a", static_cast<std::size_t>(state.range(1)));
+  const std::string candidate =
+      repeat(state.range(0) ? "a/" : "a", static_cast<std::size_t>(state.range(1)));
   std::vector<std::uint32_t> hits;
   for (auto _ : state) {
     hits.clear();

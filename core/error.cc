@@ -22,10 +22,11 @@ std::string IoError::text() const {
 std::string ParseError::text() const {
   using vorn_walk::lossy_utf8;
   return std::visit(
-      Overloaded{
-          [](const Syntax& e) { return "syntax error in " + lossy_utf8(e.path) + ": " + e.message; },
-          [](const NotUtf8& e) { return "file not utf-8: " + lossy_utf8(e.path); },
-          [](const Internal& e) { return "internal frontend error: " + e.message; }},
+      Overloaded{[](const Syntax& e) {
+                   return "syntax error in " + lossy_utf8(e.path) + ": " + e.message;
+                 },
+                 [](const NotUtf8& e) { return "file not utf-8: " + lossy_utf8(e.path); },
+                 [](const Internal& e) { return "internal frontend error: " + e.message; }},
       value);
 }
 
@@ -46,7 +47,11 @@ std::string EngineError::text() const {
 
 std::ostream& operator<<(std::ostream& out, const IoError& error) { return out << error.text(); }
 std::ostream& operator<<(std::ostream& out, const ParseError& error) { return out << error.text(); }
-std::ostream& operator<<(std::ostream& out, const ConfigError& error) { return out << error.text(); }
-std::ostream& operator<<(std::ostream& out, const EngineError& error) { return out << error.text(); }
+std::ostream& operator<<(std::ostream& out, const ConfigError& error) {
+  return out << error.text();
+}
+std::ostream& operator<<(std::ostream& out, const EngineError& error) {
+  return out << error.text();
+}
 
 }  // namespace vorn_core

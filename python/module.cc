@@ -210,8 +210,8 @@ std::string display_text(PyObject* object) {
   Ref text(required_result(PyObject_Str(object)));
   if (const auto utf8 = utf8_of(text.get())) return std::string(*utf8);
   Ref bytes(required_result(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")));
-  return vorn_walk::lossy_utf8(
-      std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+  return vorn_walk::lossy_utf8(std::string_view(
+      PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 
 // ---- analyze ----------------------------------------------------------------
@@ -221,7 +221,7 @@ std::string display_text(PyObject* object) {
 PyObject* bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 1) {
     return raise_error(PyExc_TypeError, "analyze() takes 1 positional arguments but " +
-                                      std::to_string(nargs) + " were given");
+                                            std::to_string(nargs) + " were given");
   }
   PyObject* path = nargs == 1 ? args[0] : nullptr;
   const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -229,8 +229,8 @@ PyObject* bind_path(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     PyObject* name = PyTuple_GET_ITEM(kwnames, i);
     const auto text = PyUnicode_Check(name) ? utf8_of(name) : std::nullopt;
     if (!text || *text != "path") {
-      return raise_error(PyExc_TypeError,
-                   "analyze() got an unexpected keyword argument '" + display_text(name) + "'");
+      return raise_error(PyExc_TypeError, "analyze() got an unexpected keyword argument '" +
+                                              display_text(name) + "'");
     }
     if (path != nullptr) {
       return raise_error(PyExc_TypeError, "analyze() got multiple values for argument 'path'");
@@ -326,7 +326,8 @@ PyMethodDef version_record = {
 };
 
 #ifdef VORN_TEST_HOOKS
-PyMethodDef fail_record = {"_fail", fail, METH_O, "_fail(kind)\n--\n\nProvoke an internal failure."};
+PyMethodDef fail_record = {"_fail", fail, METH_O,
+                           "_fail(kind)\n--\n\nProvoke an internal failure."};
 #endif
 
 PyModuleDef definition = {
@@ -357,7 +358,9 @@ PyObject* all_list(PyObject* module) {
     if (!created || PyObject_SetAttrString(module, "__all__", created.get()) < 0) return nullptr;
     return created.release();
   }
-  if (!PyList_Check(all.get())) return raise_error(PyExc_TypeError, conversion_text(all.get(), "PyList"));
+  if (!PyList_Check(all.get())) {
+    return raise_error(PyExc_TypeError, conversion_text(all.get(), "PyList"));
+  }
   return all.release();
 }
 

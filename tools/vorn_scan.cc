@@ -120,7 +120,8 @@ class TextLanguage final : public Language {
   static void add_suppressions(std::string_view text, const Needle& marker, bool file_level,
                                std::vector<Suppression>& out) {
     for_each_hit(
-        text, marker, Hits::every, [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
+        text, marker, Hits::every,
+        [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
           out.push_back({rule_after(text, hit + marker.text.size(), end), line, file_level});
         });
   }
@@ -157,19 +158,19 @@ class MarkerAnalyzer final : public Analyzer {
     const std::string_view text = file.source->text;
     for_each_hit(text, {rule_.marker}, Hits::first_per_line,
                  [&](std::uint32_t line, std::size_t start, std::size_t end, std::size_t) {
-                         Finding& finding = found.emplace_back();
-                         finding.analyzer = rule_.analyzer;
-                         finding.dimension = rule_.dimension;
-                         finding.rule_id = rule_.rule_id;
-                         finding.severity = rule_.severity;
-                         finding.message = rule_.message;
-                         finding.location = {
-                             std::string(file.source->path),
-                             {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
-                             {line, 1},
-                             {line, static_cast<std::uint32_t>(end - start + 1)}};
-                         finding.references = rule_.references;
-                       });
+                   Finding& finding = found.emplace_back();
+                   finding.analyzer = rule_.analyzer;
+                   finding.dimension = rule_.dimension;
+                   finding.rule_id = rule_.rule_id;
+                   finding.severity = rule_.severity;
+                   finding.message = rule_.message;
+                   finding.location = {
+                       std::string(file.source->path),
+                       {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end)},
+                       {line, 1},
+                       {line, static_cast<std::uint32_t>(end - start + 1)}};
+                   finding.references = rule_.references;
+                 });
     return found;
   }
 

@@ -349,7 +349,9 @@ std::optional<Shape> shape_of(const Sequence& seq) {
   std::size_t i = 0;
   const auto literals = [&] {
     std::string text;
-    for (; i < seq.size() && seq[i].kind == Kind::literal; ++i) text += static_cast<char>(seq[i].byte);
+    for (; i < seq.size() && seq[i].kind == Kind::literal; ++i) {
+      text += static_cast<char>(seq[i].byte);
+    }
     return text;
   };
   std::string head = literals();
@@ -357,7 +359,9 @@ std::optional<Shape> shape_of(const Sequence& seq) {
   const Kind wildcard = seq[i++].kind;
   std::string tail = literals();
   if (i != seq.size()) return std::nullopt;
-  if (wildcard == Kind::any_text) return Shape{Shape::Form::within, std::move(head), std::move(tail)};
+  if (wildcard == Kind::any_text) {
+    return Shape{Shape::Form::within, std::move(head), std::move(tail)};
+  }
   if (!head.empty()) return std::nullopt;
   if (wildcard == Kind::opt_dirs) return Shape{Shape::Form::below, {}, std::move(tail)};
   if (wildcard == Kind::star && tail.find('/') == std::string::npos) {
@@ -392,7 +396,9 @@ std::optional<std::vector<Sequence>> expand(const std::vector<Item>& items,
     } else if (item.kind == Kind::cls && classes[item.cls].any() &&
                classes[item.cls].count() <= kMaxExpandedClass) {
       for (int b = 0; b < 256; ++b) {
-        if (classes[item.cls][b]) choices.push_back({{Kind::literal, static_cast<std::uint8_t>(b)}});
+        if (classes[item.cls][b]) {
+          choices.push_back({{Kind::literal, static_cast<std::uint8_t>(b)}});
+        }
       }
     } else {
       choices.push_back({item});
@@ -771,7 +777,9 @@ class TextIndex {
     std::vector<Entry> entries;
   };
 
-  static std::uint64_t length_bit(std::size_t size) { return 1ull << std::min<std::size_t>(size, 63); }
+  static std::uint64_t length_bit(std::size_t size) {
+    return 1ull << std::min<std::size_t>(size, 63);
+  }
 
   std::vector<std::pair<std::string, Entry>> pending_;
   std::vector<Slot> slots_;  // a power of two of them, at most half used
@@ -836,7 +844,8 @@ void GlobSet::Engine::add_shape(std::uint32_t member, const Shape& shape) {
              shape.tail.find('/') == std::string::npos) {
     basename.add(shape.tail, entry);
   } else if (const auto key = extension_key(shape.tail);
-             key && (shape.form == Form::top || (shape.form == Form::within && shape.head.empty()))) {
+             key &&
+             (shape.form == Form::top || (shape.form == Form::within && shape.head.empty()))) {
     (shape.form == Form::top ? top_ext : any_ext).add(*key, entry);
   } else {
     scan.push_back(entry);

@@ -414,7 +414,9 @@ struct Wanted {
 };
 
 void append_ordinal(std::string& position, std::uint32_t ordinal) {
-  for (int shift = 24; shift >= 0; shift -= 8) position.push_back(static_cast<char>(ordinal >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    position.push_back(static_cast<char>(ordinal >> shift));
+  }
 }
 
 // Heap order that keeps the earliest position on top.
@@ -427,7 +429,8 @@ constexpr std::size_t kPrefetchBytes = 128 * 1024;
 
 std::size_t footprint_of(const Node& node) {
   return sizeof(Node) + node.items.capacity() * sizeof(Item) + node.names.capacity() +
-         node.children.size() * (sizeof(std::shared_ptr<Node>) + sizeof(Node) + 16 + node.path.size());
+         node.children.size() *
+             (sizeof(std::shared_ptr<Node>) + sizeof(Node) + 16 + node.path.size());
 }
 
 // A thread's working space, kept across the directories it lists.
@@ -702,7 +705,8 @@ class Walker::Impl {
     Wanted next;
     {
       tbb::spin_mutex::scoped_lock lock(mutex_);
-      if (stopping_ || wanted_.empty() || ahead_.load(std::memory_order_relaxed) >= kPrefetchBytes) {
+      if (stopping_ || wanted_.empty() ||
+          ahead_.load(std::memory_order_relaxed) >= kPrefetchBytes) {
         if (role == Role::worker) workers_.fetch_sub(1, std::memory_order_relaxed);
         return false;
       }
@@ -747,8 +751,8 @@ class Walker::Impl {
     scratch.arena.clear();
     SpecialNames special;
     struct stat identity;
-    const int failure = scratch.lister.list(node.path.c_str(), scratch.slots, scratch.arena, special,
-                                            options_.follow_links ? &identity : nullptr);
+    const int failure = scratch.lister.list(node.path.c_str(), scratch.slots, scratch.arena,
+                                            special, options_.follow_links ? &identity : nullptr);
     std::vector<std::string> errors;
     RuleSet rules = load_rule_set(node.path, special, errors);
     node.ignore_errors = join_lines(errors);
@@ -760,7 +764,8 @@ class Walker::Impl {
       node.device = identity.st_dev;
       node.inode = identity.st_ino;
     }
-    node.rules = chain(std::move(rules), node.parent != nullptr ? node.parent->rules : ancestor_rules_);
+    node.rules =
+        chain(std::move(rules), node.parent != nullptr ? node.parent->rules : ancestor_rules_);
     judge(node, scratch);
   }
 
@@ -779,14 +784,16 @@ class Walker::Impl {
       path.append(scratch.arena, slot.offset, slot.length);
       std::expected<FileType, std::string> type = observe(node, slot.type, path);
       if (!type) {
-        scratch.items.push_back(Item{.index = static_cast<std::uint32_t>(node.errors.size()), .error = true});
+        scratch.items.push_back(
+            Item{.index = static_cast<std::uint32_t>(node.errors.size()), .error = true});
         node.errors.push_back(std::move(type.error()));
         continue;
       }
       const std::string_view name(path.data() + name_at, slot.length);
       if (skip(scratch, path, name, *type == FileType::directory, node.rules.get())) continue;
       const std::uint32_t index = *type == FileType::directory ? directories++ : 0;
-      scratch.items.push_back(Item{static_cast<std::uint32_t>(scratch.names.size()), slot.length, index, *type, false});
+      scratch.items.push_back(
+          Item{static_cast<std::uint32_t>(scratch.names.size()), slot.length, index, *type, false});
       scratch.names.append(name);
     }
     node.items.assign(scratch.items.begin(), scratch.items.end());
@@ -861,7 +868,8 @@ class Walker::Impl {
   // The ignore files' decision for an entry whose nearest rule set is
   // `nearest`: per kind the nearest match counts, and the kinds rank
   // ".ignore", ".gitignore", exclude file, global file.
-  Match match_rules(Scratch& scratch, std::string_view path, bool is_dir, const RuleSet& nearest) const {
+  Match match_rules(Scratch& scratch, std::string_view path, bool is_dir,
+                    const RuleSet& nearest) const {
     const bool git = nearest.repository_on_chain;
     Match ignore = Match::none, gitignore = Match::none, exclude = Match::none;
     bool above_repository = false;
@@ -871,7 +879,9 @@ class Walker::Impl {
         if (gitignore == Match::none) {
           gitignore = rules.gitignore.matched(candidate, is_dir, scratch.matches);
         }
-        if (exclude == Match::none) exclude = rules.exclude.matched(candidate, is_dir, scratch.matches);
+        if (exclude == Match::none) {
+          exclude = rules.exclude.matched(candidate, is_dir, scratch.matches);
+        }
       }
       above_repository = above_repository || rules.repository;
       return ignore != Match::none;  // nothing can outrank it
