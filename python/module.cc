@@ -252,7 +252,6 @@ std::expected<std::string, std::string> run_analysis(std::string_view root) {
   auto report = engine.analyze_path(root, config);
   if (!report) return std::unexpected("analysis failed: " + report.error().text());
   std::string json;
-  json.reserve(128);
   if (auto written = vorn_core::serialize(*report, json); !written) {
     return std::unexpected("serialisation failed: " + written.error());
   }
