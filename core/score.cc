@@ -8,11 +8,8 @@ namespace {
 
 // Groups are keyed by the findings' own dimensions, so no custom name is
 // copied until it goes into the result.
-struct DimensionRefHash {
-  std::size_t operator()(const Dimension& dimension) const { return dimension.hash(); }
-};
 using WeightSums = std::unordered_map<std::reference_wrapper<const Dimension>, std::uint32_t,
-                                      DimensionRefHash, std::equal_to<Dimension>>;
+                                      std::hash<Dimension>, std::equal_to<Dimension>>;
 
 float score_of(std::uint32_t weight_sum, float denominator) {
   const float ratio = static_cast<float>(weight_sum) / denominator;
