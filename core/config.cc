@@ -15,6 +15,7 @@ std::expected<std::optional<Severity>, std::string> parse_override_severity(std:
   if (word == "ignore") return std::optional<Severity>();
   constexpr std::array kLevels = {Severity::info, Severity::low, Severity::medium, Severity::high,
                                   Severity::critical};
+  static_assert(kLevels.size() == kSeverityLevels);
   for (const Severity level : kLevels) {
     if (word == vorn_core::word(level)) return level;
   }

@@ -7,10 +7,14 @@
 namespace vorn_core {
 namespace {
 
-constexpr std::array<std::string_view, 5> kSeverityWords = {"info", "low", "medium", "high",
-                                                            "critical"};
-constexpr std::array<std::string_view, 5> kBuiltinWords = {
-    "maintainability", "security", "complexity", "documentation", "test_smell"};
+// Sized by their initialisers, so that a missing word fails to compile
+// instead of reading past the end.
+constexpr auto kSeverityWords =
+    std::to_array<std::string_view>({"info", "low", "medium", "high", "critical"});
+static_assert(kSeverityWords.size() == kSeverityLevels);
+constexpr auto kBuiltinWords = std::to_array<std::string_view>(
+    {"maintainability", "security", "complexity", "documentation", "test_smell"});
+static_assert(kBuiltinWords.size() == Dimension::kBuiltins);
 
 }  // namespace
 

@@ -23,6 +23,9 @@ namespace vorn_core {
 // Seriousness of a finding, in ascending order.
 enum class Severity : std::uint8_t { info, low, medium, high, critical };
 
+// How many levels there are: the size of every table indexed by a Severity.
+inline constexpr std::size_t kSeverityLevels = static_cast<std::size_t>(Severity::critical) + 1;
+
 // The level's written word: "info", "low", "medium", "high" or "critical".
 std::string_view word(Severity severity);
 
@@ -38,6 +41,8 @@ class Dimension {
  public:
   // The built-ins, declared in their order.
   enum Builtin : std::uint8_t { maintainability, security, complexity, documentation, test_smell };
+  // How many built-ins there are: the size of every table indexed by one.
+  static constexpr std::size_t kBuiltins = test_smell + 1;
 
   struct Custom {
     std::string name;  // any bytes, the empty name included
@@ -60,7 +65,7 @@ class Dimension {
   friend std::strong_ordering operator<=>(const Dimension&, const Dimension&) = default;
 
  private:
-  static constexpr std::uint8_t kCustomPosition = test_smell + 1;
+  static constexpr std::uint8_t kCustomPosition = kBuiltins;
 
   std::uint8_t position_;  // declaration position; kCustomPosition for Custom
   std::string name_;       // empty for every built-in

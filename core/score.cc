@@ -31,9 +31,8 @@ std::map<Dimension, Score> compute_scores(std::span<const Finding> findings, flo
   const float denominator = kloc > 1.0f ? kloc : 1.0f;
 
   std::map<Dimension, Score> scores;
-  for (const auto builtin : {Dimension::maintainability, Dimension::security, Dimension::complexity,
-                             Dimension::documentation, Dimension::test_smell}) {
-    const Dimension dimension = builtin;
+  for (std::uint8_t position = 0; position < Dimension::kBuiltins; ++position) {
+    const Dimension dimension = static_cast<Dimension::Builtin>(position);
     const auto found = sums.find(std::cref(dimension));
     scores.emplace(dimension,
                    Score{score_of(found == sums.end() ? 0 : found->second, denominator)});

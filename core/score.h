@@ -17,7 +17,8 @@ struct Score {
 };
 
 // What one finding of each severity costs, indexed by the severity's value.
-inline constexpr std::array<std::uint32_t, 5> SEVERITY_WEIGHTS = {0, 1, 4, 12, 30};
+inline constexpr auto SEVERITY_WEIGHTS = std::to_array<std::uint32_t>({0, 1, 4, 12, 30});
+static_assert(SEVERITY_WEIGHTS.size() == kSeverityLevels);
 
 // One score per dimension: the five built-ins always, and each custom
 // dimension that some finding names. A dimension scores
