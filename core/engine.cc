@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <iterator>
@@ -19,6 +18,7 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/scalable_allocator.h>
 
+#include "base/file.h"
 #include "core/finalize.h"
 #include "core/score.h"
 
@@ -30,20 +30,6 @@ namespace {
 std::string_view extension_of(std::string_view path) {
   return file_extension(path.substr(path.rfind('/') + 1)).value_or(std::string_view());
 }
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The memory that the parse stage reads files into: blocks that each worker
 // fills one after the other, a block unmapped when the last file in it goes.
@@ -106,7 +92,7 @@ std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter&
   // Discovery selected a regular file; should the path have become a pipe
   // or a device since, opening must not wait for a writer, and reading it
   // might never end, so it counts as a file that cannot be read.
-  const FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const vorn_base::FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) return nullptr;
   struct stat status;
   if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
@@ -120,14 +106,11 @@ std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter&
       char* const moved = writer.room(room *= 2);
       if (moved != data) data = static_cast<char*>(std::memcpy(moved, data, filled));
     }
-    const ssize_t got = ::read(file.get(), data + filled, room - filled);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return nullptr;
-    }
+    const std::expected<std::size_t, int> got =
+        vorn_base::read_fully(file.get(), {data + filled, room - filled});
+    if (!got) return nullptr;
+    filled += *got;
+    if (filled < room) break;  // the end of the file
   }
   writer.take(filled);
   // The SourceFile itself comes from TBB's allocator, to spare the heap

@@ -1,6 +1,6 @@
 #include "core/error.h"
 
-#include "walk/text.h"
+#include "base/text.h"
 
 namespace vorn_core {
 namespace {
@@ -14,13 +14,13 @@ struct Overloaded : Fs... {
 }  // namespace
 
 std::string IoError::text() const {
-  return std::visit(Overloaded{[](int code) { return vorn_walk::os_error_text(code); },
+  return std::visit(Overloaded{[](int code) { return vorn_base::os_error_text(code); },
                                [](const std::string& message) { return message; }},
                     cause_);
 }
 
 std::string ParseError::text() const {
-  using vorn_walk::lossy_utf8;
+  using vorn_base::lossy_utf8;
   return std::visit(
       Overloaded{[](const Syntax& e) {
                    return "syntax error in " + lossy_utf8(e.path) + ": " + e.message;

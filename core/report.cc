@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "walk/text.h"
+#include "base/text.h"
 
 namespace vorn_core {
 namespace {
@@ -224,7 +224,7 @@ void serialize(const LineCol& position, std::string& out) {
 }
 
 std::expected<void, std::string> serialize(const Location& location, std::string& out) {
-  if (!vorn_walk::is_valid_utf8(location.file)) return std::unexpected(std::string(kInvalidPath));
+  if (!vorn_base::is_valid_utf8(location.file)) return std::unexpected(std::string(kInvalidPath));
   out.append("{\"file\":");
   append_string(out, location.file);
   out.append(",\"span\":");

@@ -11,7 +11,7 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
-#include "walk/text.h"
+#include "base/text.h"
 #include "walk/walker.h"
 
 namespace vorn_core {
@@ -70,7 +70,7 @@ std::optional<std::string_view> file_extension(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return std::nullopt;
   const std::string_view extension = name.substr(dot + 1);
-  if (!vorn_walk::is_valid_utf8(extension)) return std::nullopt;
+  if (!vorn_base::is_valid_utf8(extension)) return std::nullopt;
   return extension;
 }
 

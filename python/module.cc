@@ -32,10 +32,10 @@
 #include <string_view>
 #include <utility>
 
+#include "base/text.h"
 #include "core/config.h"
 #include "core/engine.h"
 #include "core/report.h"
-#include "walk/text.h"
 
 namespace vorn {
 namespace {
@@ -210,7 +210,7 @@ std::string display_text(PyObject* object) {
   Ref text(required_result(PyObject_Str(object)));
   if (const auto utf8 = utf8_of(text.get())) return std::string(*utf8);
   Ref bytes(required_result(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass")));
-  return vorn_walk::lossy_utf8(std::string_view(
+  return vorn_base::lossy_utf8(std::string_view(
       PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 

@@ -36,6 +36,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "core/analyzer.h"
 #include "core/config.h"
 #include "core/engine.h"
@@ -43,7 +44,6 @@
 #include "core/log.h"
 #include "core/report.h"
 #include "tools/options.h"
-#include "walk/text.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ class TextLanguage final : public Language {
 
   std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const override {
-    if (!vorn_walk::is_valid_utf8(source->text))
+    if (!vorn_base::is_valid_utf8(source->text))
       return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
     add_suppressions(source->text, {"vorn: ignore ", 4}, false, index.suppressions);

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
-#include "walk/text.h"
+#include "base/file.h"
+#include "base/text.h"
 
 namespace vorn_walk {
 namespace {
@@ -198,34 +198,14 @@ std::expected<Matcher, std::string> MatcherBuilder::build() && {
 
 namespace {
 
-// An open file descriptor, closed with its owner.
-class OpenFile {
- public:
-  // O_NONBLOCK: opening a pipe must not wait for a writer.
-  explicit OpenFile(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {}
-  ~OpenFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OpenFile(const OpenFile&) = delete;
-  OpenFile& operator=(const OpenFile&) = delete;
-
-  // Whether the file opened and is a regular one (links followed).
-  bool is_regular() const {
-    struct stat st;
-    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-  }
-  // Like read(2), but never interrupted; -1 on an error.
-  ssize_t read(char* into, std::size_t size) const {
-    for (;;) {
-      const ssize_t n = ::read(fd_, into, size);
-      if (n >= 0 || errno != EINTR) return n;
-    }
-  }
-
- private:
-  int fd_;
-};
+// The file at `path` opened for reading when it is a regular one (links
+// followed), else none. O_NONBLOCK: opening a pipe must not wait for a writer.
+vorn_base::FileDescriptor open_regular(const std::string& path) {
+  vorn_base::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  struct stat st;
+  if (file && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
+  return file;
+}
 
 // Appends `more` to `text`; false when memory does not suffice, which makes
 // the file being read one that cannot be read rather than a failed run.
@@ -252,18 +232,14 @@ constexpr std::size_t kLongestLine = std::size_t{16} << 20;
 // longer than kLongestLine.
 template <typename OnLine>
 bool for_each_line(const std::string& path, OnLine on_line) {
-  const OpenFile file(path);
-  if (!file.is_regular()) return false;
+  const vorn_base::FileDescriptor file = open_regular(path);
+  if (!file) return false;
   char chunk[1 << 16];
   std::string carried;  // the beginning of a line that runs past a chunk
   for (;;) {
-    const ssize_t n = file.read(chunk, sizeof chunk);
-    if (n < 0) return false;
-    if (n == 0) {
-      if (!carried.empty()) on_line(std::string_view(carried));
-      return true;
-    }
-    std::string_view rest(chunk, static_cast<std::size_t>(n));
+    const std::expected<std::size_t, int> n = vorn_base::read_fully(file.get(), chunk);
+    if (!n) return false;
+    std::string_view rest(chunk, *n);
     for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
       std::string_view line = rest.substr(0, end);
       rest.remove_prefix(end + 1);
@@ -278,6 +254,10 @@ bool for_each_line(const std::string& path, OnLine on_line) {
     }
     if (carried.size() + rest.size() > kLongestLine) return false;
     if (!append_within_memory(carried, rest)) return false;
+    if (*n < sizeof chunk) {  // the end of the file
+      if (!carried.empty()) on_line(std::string_view(carried));
+      return true;
+    }
   }
 }
 
@@ -287,13 +267,13 @@ IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
   IgnoreFile out;
   MatcherBuilder builder(base, UnclosedClass::literal);
   const auto error_at = [&](std::size_t number, std::string_view what) {
-    return lossy_utf8(path) + ": line " + std::to_string(number) + ": " + std::string(what);
+    return vorn_base::lossy_utf8(path) + ": line " + std::to_string(number) + ": " + std::string(what);
   };
   std::size_t number = 0;
   std::size_t bad_utf8_line = 0;
   const bool read = for_each_line(path, [&](std::string_view line) {
     ++number;
-    if (!is_valid_utf8(line)) {
+    if (!vorn_base::is_valid_utf8(line)) {
       bad_utf8_line = number;
       return false;
     }
@@ -328,15 +308,15 @@ std::optional<std::string> read_first_line(const std::string& path) {
 }
 
 std::optional<std::string> read_regular_file(const std::string& path) {
-  const OpenFile file(path);
-  if (!file.is_regular()) return std::nullopt;
+  const vorn_base::FileDescriptor file = open_regular(path);
+  if (!file) return std::nullopt;
   std::string data;
   char chunk[1 << 16];
   for (;;) {
-    const ssize_t n = file.read(chunk, sizeof chunk);
-    if (n < 0) return std::nullopt;
-    if (n == 0) return data;
-    if (!append_within_memory(data, {chunk, static_cast<std::size_t>(n)})) return std::nullopt;
+    const std::expected<std::size_t, int> n = vorn_base::read_fully(file.get(), chunk);
+    if (!n) return std::nullopt;
+    if (!append_within_memory(data, {chunk, *n})) return std::nullopt;
+    if (*n < sizeof chunk) return data;
   }
 }
 

@@ -13,7 +13,7 @@
 #include <re2/re2.h>
 #include <re2/set.h>
 
-#include "walk/text.h"
+#include "base/text.h"
 
 namespace vorn_walk {
 namespace {
@@ -67,7 +67,7 @@ struct Char {
 Char char_at(std::string_view s, std::size_t i) {
   const auto lead = static_cast<unsigned char>(s[i]);
   const std::size_t size = lead < 0xC2 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  if (size == 1 || i + size > s.size() || !is_valid_utf8(s.substr(i, size))) {
+  if (size == 1 || i + size > s.size() || !vorn_base::is_valid_utf8(s.substr(i, size))) {
     return {lead, 1};
   }
   std::uint32_t code = lead & (0x7Fu >> size);

@@ -20,7 +20,8 @@
 #include <oneapi/tbb/task_arena.h>
 #include <oneapi/tbb/task_group.h>
 
-#include "walk/text.h"
+#include "base/file.h"
+#include "base/text.h"
 
 namespace vorn_walk {
 namespace {
@@ -39,12 +40,12 @@ std::string join(std::string_view dir, std::string_view name) {
 }
 
 std::string io_error_text(std::string_view path, std::string_view reason) {
-  const std::string shown = lossy_utf8(path);
+  const std::string shown = vorn_base::lossy_utf8(path);
   return shown + ": IO error for operation on " + shown + ": " + std::string(reason);
 }
 
 std::string io_error_text(std::string_view path, int code) {
-  return io_error_text(path, os_error_text(code));
+  return io_error_text(path, vorn_base::os_error_text(code));
 }
 
 FileType type_of(mode_t mode) {
@@ -103,7 +104,7 @@ std::optional<std::string> home_directory() {
 std::optional<std::string> excludes_file_setting(std::string_view config,
                                                  const std::optional<std::string>& home) {
   const std::optional<std::string_view> value = excludes_file_value(config);
-  if (!value || !is_valid_utf8(*value)) return std::nullopt;
+  if (!value || !vorn_base::is_valid_utf8(*value)) return std::nullopt;
   if (!home) return std::string(*value);
   std::string expanded;
   for (const char c : *value) {
@@ -196,13 +197,14 @@ class Lister {
            SpecialNames& special, struct stat* identity) {
     const std::size_t slots_mark = slots.size(), arena_mark = arena.size();
     special.clear_to(NameInfo::unknown);
-    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return errno;
+    const vorn_base::FileDescriptor directory(
+        ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY));
+    if (!directory) return errno;
     special.clear_to(NameInfo::absent);
     int error = 0;
-    if (identity != nullptr && ::fstat(fd, identity) != 0) error = errno;
+    if (identity != nullptr && ::fstat(directory.get(), identity) != 0) error = errno;
     while (error == 0) {
-      const ssize_t n = ::getdents64(fd, buffer_.get(), kBufferSize);
+      const ssize_t n = ::getdents64(directory.get(), buffer_.get(), kBufferSize);
       if (n == 0) break;
       if (n < 0) {
         if (errno != EINTR) error = errno;
@@ -218,7 +220,6 @@ class Lister {
             special);
       }
     }
-    ::close(fd);
     if (error != 0) {
       slots.resize(slots_mark);
       arena.resize(arena_mark);
@@ -842,8 +843,8 @@ class Walker::Impl {
                                               std::string_view link) {
     for (const Node* node = &dir; node != nullptr; node = node->parent) {
       if (node->device == target.st_dev && node->inode == target.st_ino) {
-        return "File system loop found: " + lossy_utf8(link) + " points to an ancestor " +
-               lossy_utf8(node->path);
+        return "File system loop found: " + vorn_base::lossy_utf8(link) + " points to an ancestor " +
+               vorn_base::lossy_utf8(node->path);
       }
     }
     return std::nullopt;
