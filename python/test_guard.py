@@ -8,6 +8,7 @@ that wraps every entry point.
 import contextlib
 import io
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -59,9 +60,11 @@ class PanicExceptionType(unittest.TestCase):
 
 class FailureWhileRaising(unittest.TestCase):
     def test_process_ends_with_the_boundary_message(self):
+        # The child is meant to abort: it must leave no core file behind.
         done = subprocess.run(
             [sys.executable, "-c", "import vorn; vorn._fail('raising'); print('survived')"],
-            capture_output=True, text=True, env=os.environ)
+            capture_output=True, text=True, env=os.environ,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0)))
         self.assertEqual(done.returncode, -signal.SIGABRT)
         self.assertEqual(done.stdout, "")
         self.assertIn("uncaught panic at ffi boundary\n", done.stderr)
