@@ -1,0 +1,244 @@
+#include "base/pool.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+namespace vorn_base {
+namespace {
+
+constexpr std::size_t kWorkerStackBytes = std::size_t{8} << 20;
+
+// How long a thread that waits for the pool keeps checking before it sleeps:
+// loops come in quick succession, and most of the owner's waits for its last
+// helpers are shorter than this, while a sleeping thread takes longer to wake.
+constexpr std::chrono::microseconds kSpin{50};
+
+template <typename Done>
+bool spin_until(Done done) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (unsigned round = 1;; ++round) {
+    if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+    if (round % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+  }
+}
+
+// Whether this thread is a worker of some pool: workers never start workers,
+// so a pool grows only from the threads that call in from outside.
+thread_local bool on_worker = false;
+
+std::atomic<Pool*> process_pool{nullptr};
+
+std::uint64_t thread_count_from_environment() {
+  return thread_count_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                           machine_thread_count());
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  // from_chars takes neither a sign nor spaces here, but would stop early at
+  // anything else: the whole text must be digits.
+  std::uint64_t value;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::uint64_t thread_count_from(const char* num_threads, const char* num_cpus,
+                                std::uint64_t machine) {
+  const auto read = [](const char* value) {
+    return value == nullptr ? std::nullopt : parse_thread_count(value);
+  };
+  if (const std::optional<std::uint64_t> threads = read(num_threads)) {
+    return *threads > 0 ? *threads : machine;
+  }
+  const std::optional<std::uint64_t> cpus = read(num_cpus);
+  return cpus && *cpus > 0 ? *cpus : machine;
+}
+
+std::size_t machine_thread_count() {
+  cpu_set_t cpus;
+  if (::sched_getaffinity(0, sizeof cpus, &cpus) == 0) {
+    return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cpus)));
+  }
+  // More CPUs than the set can hold: then the pool's ceiling applies anyway.
+  return static_cast<std::size_t>(std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN)));
+}
+
+int start_worker_thread(void* (*entry)(void*), void* argument) {
+  pthread_attr_t attributes;
+  if (const int error = ::pthread_attr_init(&attributes); error != 0) return error;
+  int error = ::pthread_attr_setstacksize(&attributes, kWorkerStackBytes);
+  if (error == 0) error = ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  if (error == 0) error = ::pthread_create(&thread, &attributes, entry, argument);
+  ::pthread_attr_destroy(&attributes);
+  return error;
+}
+
+Pool::Pool(std::size_t concurrency, StartThread start_thread)
+    : concurrency_(std::clamp<std::size_t>(concurrency, 1, kMaxConcurrency)),
+      start_thread_(start_thread) {}
+
+Pool::~Pool() {
+  std::unique_lock lock(mutex_);
+  stopping_ = true;
+  work_.notify_all();
+  left_.wait(lock, [this] { return workers_ == 0; });
+}
+
+Pool& Pool::process() {
+  static Pool* const pool = [] {
+    auto* made = new Pool(thread_count_from_environment());
+    process_pool.store(made, std::memory_order_release);
+    ::pthread_atfork(nullptr, nullptr, forget_process_workers);
+    return made;
+  }();
+  return *pool;
+}
+
+void Pool::publish(pool_detail::Offer& offer, std::size_t more) noexcept {
+  if (more == 0) return;
+  std::size_t wake;
+  bool wake_all;
+  std::size_t start = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (offer.withdrawn) return;
+    offer.wanted += more;
+    if (!offer.queued) {
+      offer.queued = true;
+      queued_.fetch_add(1, std::memory_order_relaxed);
+      offer.previous = last_;
+      offer.next = nullptr;
+      (last_ != nullptr ? last_->next : first_) = &offer;
+      last_ = &offer;
+    }
+    wake = std::min(more, idle_);
+    wake_all = wake > 0 && wake == idle_;
+    const std::size_t wanted =
+        std::min(offer.wanted + offer.running.load(std::memory_order_relaxed), concurrency_ - 1);
+    if (!on_worker && !refused_ && workers_ < wanted) {
+      start = wanted - workers_;
+      workers_ += start;  // counted before they run, so no other caller starts them too
+    }
+  }
+  // Woken outside the lock, so that they do not wake only to wait for it.
+  if (wake_all) {
+    work_.notify_all();
+  } else {
+    for (; wake > 0; --wake) work_.notify_one();
+  }
+  if (start > 0) start_workers(start);
+}
+
+// Starts `count` workers, already counted in workers_, until the system
+// refuses one.
+void Pool::start_workers(std::size_t count) noexcept {
+  for (std::size_t started = 0; started < count; ++started) {
+    if (start_thread_(work, this) != 0) {
+      std::lock_guard lock(mutex_);
+      workers_ -= count - started;
+      refused_ = true;
+      return;
+    }
+  }
+}
+
+void Pool::withdraw(pool_detail::Offer& offer) noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    offer.withdrawn = true;
+    offer.wanted = 0;
+    if (offer.queued) unqueue(offer);
+    if (offer.running.load(std::memory_order_relaxed) == 0) return;
+  }
+  const auto left = [&offer] { return offer.running.load(std::memory_order_acquire) == 0; };
+  if (spin_until(left)) return;
+  std::unique_lock lock(mutex_);
+  offer.owner_waiting = true;
+  left_.wait(lock, left);
+  offer.owner_waiting = false;
+}
+
+void Pool::reopen(pool_detail::Offer& offer) noexcept {
+  std::lock_guard lock(mutex_);
+  offer.withdrawn = false;
+}
+
+void Pool::unqueue(pool_detail::Offer& offer) noexcept {
+  offer.queued = false;
+  queued_.fetch_sub(1, std::memory_order_relaxed);
+  (offer.previous != nullptr ? offer.previous->next : first_) = offer.next;
+  (offer.next != nullptr ? offer.next->previous : last_) = offer.previous;
+}
+
+void* Pool::work(void* pool) {
+  on_worker = true;
+  static_cast<Pool*>(pool)->work();
+  return nullptr;
+}
+
+void Pool::work() noexcept {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    pool_detail::Offer* const offer = first_;
+    if (offer == nullptr) {
+      if (stopping_) break;
+      lock.unlock();
+      const bool offered =
+          spin_until([this] { return queued_.load(std::memory_order_relaxed) > 0; });
+      lock.lock();
+      if (offered || first_ != nullptr || stopping_) continue;
+      ++idle_;
+      work_.wait(lock);
+      --idle_;
+      continue;
+    }
+    offer->running.fetch_add(1, std::memory_order_relaxed);
+    if (--offer->wanted == 0) unqueue(*offer);
+    lock.unlock();
+    offer->join();
+    lock.lock();
+    // An owner that saw no one left may free the offer at once: read first.
+    const bool owner_waiting = offer->owner_waiting;
+    if (offer->running.fetch_sub(1, std::memory_order_release) == 1 && owner_waiting) {
+      left_.notify_all();
+    }
+  }
+  // The destructor may free the pool as soon as the lock is released: it is
+  // the last thing touched.
+  if (--workers_ == 0) left_.notify_all();
+}
+
+// Runs in the child of fork(), whose only thread is the one that forked: the
+// workers and whatever they were doing stayed behind, and the lock or the
+// condition variables may have been caught mid-use. Fresh ones and an empty
+// pool let the child start over.
+void Pool::forget_workers() noexcept {
+  std::construct_at(&mutex_);
+  std::construct_at(&work_);
+  std::construct_at(&left_);
+  first_ = last_ = nullptr;
+  queued_.store(0, std::memory_order_relaxed);
+  workers_ = idle_ = 0;
+  refused_ = false;
+}
+
+void Pool::forget_process_workers() noexcept {
+  process_pool.load(std::memory_order_acquire)->forget_workers();
+}
+
+}  // namespace vorn_base
