@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 namespace vorn_base {
 namespace {
@@ -16,20 +17,27 @@ constexpr std::size_t kWorkerStackBytes = std::size_t{8} << 20;
 
 // How long a thread that waits for the pool keeps checking before it sleeps:
 // loops come in quick succession, and most of the owner's waits for its last
-// helpers are shorter than this, while a sleeping thread takes longer to wake.
-constexpr std::chrono::microseconds kSpin{50};
+// helpers are short, while a sleeping thread can take long to wake, on a busy
+// machine longer than a whole loop. After a few rounds the waiting thread
+// yields between checks, so that it takes a CPU from no thread with work.
+constexpr std::chrono::microseconds kSpin{200};
+constexpr unsigned kPauses = 64;
 
 template <typename Done>
 bool spin_until(Done done) {
   const auto until = std::chrono::steady_clock::now() + kSpin;
   for (unsigned round = 1;; ++round) {
     if (done()) return true;
+    if (round < kPauses) {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
+      __builtin_ia32_pause();
 #elif defined(__aarch64__)
-    asm volatile("yield");
+      asm volatile("yield");
 #endif
-    if (round % 64 == 0 && std::chrono::steady_clock::now() > until) return false;
+    } else {
+      std::this_thread::yield();
+      if (std::chrono::steady_clock::now() > until) return false;
+    }
   }
 }
 
@@ -163,14 +171,13 @@ void Pool::withdraw(pool_detail::Offer& offer) noexcept {
     offer.withdrawn = true;
     offer.wanted = 0;
     if (offer.queued) unqueue(offer);
-    if (offer.running.load(std::memory_order_relaxed) == 0) return;
   }
-  const auto left = [&offer] { return offer.running.load(std::memory_order_acquire) == 0; };
+  const auto left = [&offer] { return offer.running.load() == 0; };
   if (spin_until(left)) return;
   std::unique_lock lock(mutex_);
-  offer.owner_waiting = true;
+  sleeping_owners_.fetch_add(1);  // before `left` is checked again: see leave()
   left_.wait(lock, left);
-  offer.owner_waiting = false;
+  sleeping_owners_.fetch_sub(1);
 }
 
 void Pool::reopen(pool_detail::Offer& offer) noexcept {
@@ -187,40 +194,46 @@ void Pool::unqueue(pool_detail::Offer& offer) noexcept {
 
 void* Pool::work(void* pool) {
   on_worker = true;
-  static_cast<Pool*>(pool)->work();
+  Pool& self = *static_cast<Pool*>(pool);
+  while (pool_detail::Offer* const offer = self.take_offer()) {
+    offer->join();
+    self.leave(*offer);
+  }
   return nullptr;
 }
 
-void Pool::work() noexcept {
+// Joins the oldest offer, waiting for one; or counts the worker out and
+// returns null once the pool is stopping.
+pool_detail::Offer* Pool::take_offer() noexcept {
+  spin_until([this] { return queued_.load(std::memory_order_relaxed) > 0; });
   std::unique_lock lock(mutex_);
-  for (;;) {
-    pool_detail::Offer* const offer = first_;
-    if (offer == nullptr) {
-      if (stopping_) break;
-      lock.unlock();
-      const bool offered =
-          spin_until([this] { return queued_.load(std::memory_order_relaxed) > 0; });
-      lock.lock();
-      if (offered || first_ != nullptr || stopping_) continue;
-      ++idle_;
-      work_.wait(lock);
-      --idle_;
-      continue;
+  while (first_ == nullptr) {
+    if (stopping_) {
+      // The destructor may free the pool as soon as the lock is released:
+      // it is the last thing touched.
+      if (--workers_ == 0) left_.notify_all();
+      return nullptr;
     }
-    offer->running.fetch_add(1, std::memory_order_relaxed);
-    if (--offer->wanted == 0) unqueue(*offer);
-    lock.unlock();
-    offer->join();
-    lock.lock();
-    // An owner that saw no one left may free the offer at once: read first.
-    const bool owner_waiting = offer->owner_waiting;
-    if (offer->running.fetch_sub(1, std::memory_order_release) == 1 && owner_waiting) {
-      left_.notify_all();
-    }
+    ++idle_;
+    work_.wait(lock);
+    --idle_;
   }
-  // The destructor may free the pool as soon as the lock is released: it is
-  // the last thing touched.
-  if (--workers_ == 0) left_.notify_all();
+  pool_detail::Offer* const offer = first_;
+  offer->running.fetch_add(1);
+  if (--offer->wanted == 0) unqueue(*offer);
+  return offer;
+}
+
+// Leaves `offer` without the lock, so that workers finishing at once do not
+// queue for it. The owner may free the offer as soon as `running` is 0, so
+// nothing of it is touched after. Whichever of the two comes second sees the
+// other: the owner counts itself asleep before it checks `running`, the last
+// worker out checks for sleeping owners after it lowered `running`.
+void Pool::leave(pool_detail::Offer& offer) noexcept {
+  if (offer.running.fetch_sub(1) == 1 && sleeping_owners_.load() > 0) {
+    std::lock_guard lock(mutex_);
+    left_.notify_all();
+  }
 }
 
 // Runs in the child of fork(), whose only thread is the one that forked: the
@@ -233,6 +246,7 @@ void Pool::forget_workers() noexcept {
   std::construct_at(&left_);
   first_ = last_ = nullptr;
   queued_.store(0, std::memory_order_relaxed);
+  sleeping_owners_.store(0, std::memory_order_relaxed);
   workers_ = idle_ = 0;
   refused_ = false;
 }

@@ -66,7 +66,7 @@ int start_worker_thread(void* (*entry)(void*), void* argument);
 namespace pool_detail {
 
 // Something workers join: a loop, or helper jobs. The pool's mutex guards
-// every field; `running` is also read without it by a withdrawing owner.
+// every field but `running`, which workers join under it but leave without.
 class Offer {
  public:
   virtual ~Offer() = default;
@@ -77,7 +77,6 @@ class Offer {
   std::atomic<std::size_t> running{0};  // workers in join()
   bool queued = false;                  // in the pool's list
   bool withdrawn = false;
-  bool owner_waiting = false;
   Offer* previous = nullptr;
   Offer* next = nullptr;
 };
@@ -161,7 +160,8 @@ class Pool {
   void unqueue(pool_detail::Offer& offer) noexcept;  // with mutex_ held
   void start_workers(std::size_t count) noexcept;
   static void* work(void* pool);
-  void work() noexcept;
+  pool_detail::Offer* take_offer() noexcept;
+  void leave(pool_detail::Offer& offer) noexcept;
   void forget_workers() noexcept;
   static void forget_process_workers() noexcept;
 
@@ -175,6 +175,9 @@ class Pool {
   pool_detail::Offer* last_ = nullptr;
   // Written with mutex_ held, read by workers about to sleep.
   std::atomic<std::size_t> queued_{0};
+  // Owners asleep until their offer's workers have left; changed with
+  // mutex_ held, read by leaving workers.
+  std::atomic<std::size_t> sleeping_owners_{0};
   std::size_t workers_ = 0;  // started or being started, not yet left
   std::size_t idle_ = 0;
   bool refused_ = false;  // the system refused a thread: start no more
