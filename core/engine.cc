@@ -19,6 +19,7 @@
 #include <oneapi/tbb/scalable_allocator.h>
 
 #include "base/file.h"
+#include "core/extension.h"
 #include "core/finalize.h"
 #include "core/score.h"
 

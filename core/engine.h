@@ -35,7 +35,7 @@
 #include "core/language.h"
 #include "core/parsed.h"
 #include "core/report.h"
-#include "core/walk.h"
+#include "core/discovery.h"
 
 namespace vorn_core {
 
@@ -58,7 +58,7 @@ class Engine {
   // canonicalised: every path in the report begins with it). Only reads the
   // engine and `config`, so runs may overlap on different threads; nothing
   // is kept from one run to the next. Fails only with the EngineError of
-  // discovery (core/walk.h).
+  // discovery (core/discovery.h).
   std::expected<Report, EngineError> analyze_path(std::string_view root,
                                                   const Config& config) const;
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/walk.h"
+#include "core/discovery.h"
 #include "tools/options.h"
 
 namespace {

@@ -1,0 +1,80 @@
+#include "core/discovery.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "core/extension.h"
+#include "walk/walker.h"
+
+namespace vorn_core {
+namespace {
+
+bool is_selected(std::string_view name, std::span<const std::string_view> extensions) {
+  const std::optional<std::string_view> extension = file_extension(name);
+  return extension && std::ranges::find(extensions, *extension) != extensions.end();
+}
+
+// Whether each of `paths` names a regular file after following links (a
+// status call that fails says no). The calls wait until the walk is over:
+// made as the walk goes they would hold it up, made here they run on every
+// core.
+std::vector<std::uint8_t> regular_files(const PathList& paths) {
+  std::vector<std::uint8_t> regular(paths.size());
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, paths.size()),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      std::string path;  // with the NUL the system call needs
+                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                        path.assign(paths[i]);
+                        struct stat st;
+                        regular[i] = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+                      }
+                    });
+  return regular;
+}
+
+std::unexpected<EngineError> io_failure(std::string text) {
+  return std::unexpected(EngineError::io(IoError::message(std::move(text))));
+}
+
+}  // namespace
+
+std::expected<PathList, EngineError> walk_files(
+    std::string_view root, std::span<const std::string_view> extensions, const Config& config) {
+  // The builder anchors the lines at the root less one leading "./".
+  vorn_walk::MatcherBuilder builder(root, vorn_walk::UnclosedClass::error);
+  for (const std::string& pattern : config.general.exclude) {
+    if (auto added = builder.add_line("!" + pattern); !added) {
+      return io_failure(added.error().text());
+    }
+  }
+  auto exclusions = std::move(builder).build();
+  if (!exclusions) return io_failure(std::move(exclusions.error()));
+
+  vorn_walk::Walker walker(std::string(root), {.follow_links = config.general.follow_links,
+                                               .exclusions = *std::move(exclusions)});
+  PathList paths;
+  while (auto item = walker.next()) {
+    if (!*item) return io_failure(std::move(item->error().text));
+    const vorn_walk::WalkEntry& entry = **item;
+    // Only a regular file (after following links) passes. A listing that
+    // says directory, pipe, socket or device settles that without a status
+    // call; the extension, which needs none, is looked at before the call.
+    if (entry.type != vorn_walk::FileType::file && entry.type != vorn_walk::FileType::symlink) {
+      continue;
+    }
+    if (is_selected(entry.name, extensions)) paths.push_back(entry.path);
+  }
+  paths.keep_only(regular_files(paths));
+  paths.sort();
+  return paths;
+}
+
+}  // namespace vorn_core
