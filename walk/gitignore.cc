@@ -1,15 +1,9 @@
 #include "walk/gitignore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <new>
-#include <stdexcept>
 #include <utility>
 
-#include "base/file.h"
 #include "base/text.h"
+#include "walk/regular_file.h"
 
 namespace vorn_walk {
 namespace {
@@ -46,71 +40,7 @@ std::string_view strip_dot_slash(std::string_view path) {
   return path;
 }
 
-bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::size_t skip_blanks(std::string_view text, std::size_t at) {
-  while (at < text.size() && is_blank(text[at])) ++at;
-  return at;
-}
-
-// Whether blanks from `at` reach the end of a line: a line break among them,
-// or the end of the text.
-bool blanks_to_line_end(std::string_view text, std::size_t at) {
-  const std::size_t end = skip_blanks(text, at);
-  return end == text.size() || text.substr(at, end - at).find('\n') != std::string_view::npos;
-}
-
-// The capture of `\S+?\s*"?\s*$` with the value starting at `at`: the
-// shortest run of non-blanks after which only blanks, at most one quote, and
-// a line end follow.
-std::optional<std::string_view> value_at(std::string_view text, std::size_t at) {
-  std::size_t end = at;
-  while (end < text.size() && !is_blank(text[end])) ++end;
-  if (end == at) return std::nullopt;
-  // A closing quote at the end of the run is left out of the value.
-  if (end - at >= 2 && text[end - 1] == '"' && blanks_to_line_end(text, end)) {
-    return text.substr(at, end - 1 - at);
-  }
-  const std::size_t after = skip_blanks(text, end);
-  if (blanks_to_line_end(text, end) ||
-      (after < text.size() && text[after] == '"' && blanks_to_line_end(text, after + 1))) {
-    return text.substr(at, end - at);
-  }
-  return std::nullopt;
-}
-
-bool has_key_at(std::string_view text, std::size_t at) {
-  constexpr std::string_view kKey = "excludesfile";
-  if (text.size() - at < kKey.size()) return false;
-  for (std::size_t i = 0; i < kKey.size(); ++i) {
-    const char c = text[at + i];
-    if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != kKey[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
-
-std::optional<std::string_view> excludes_file_value(std::string_view config) {
-  for (std::size_t line = 0; line <= config.size();) {
-    const std::size_t key = skip_blanks(config, line);
-    if (has_key_at(config, key)) {
-      const std::size_t equals = skip_blanks(config, key + 12);
-      if (equals < config.size() && config[equals] == '=') {
-        const std::size_t value = skip_blanks(config, equals + 1);
-        // An opening quote is left out when that lets the line match.
-        if (value < config.size() && config[value] == '"') {
-          if (auto found = value_at(config, skip_blanks(config, value + 1))) return found;
-        }
-        if (auto found = value_at(config, value)) return found;
-      }
-    }
-    const std::size_t next = config.find('\n', line);
-    if (next == std::string_view::npos) break;
-    line = next + 1;
-  }
-  return std::nullopt;
-}
 
 std::optional<PatternLine> parse_line(std::string_view line) {
   if (line.starts_with('#')) return std::nullopt;
@@ -196,95 +126,31 @@ std::expected<Matcher, std::string> MatcherBuilder::build() && {
   return matcher;
 }
 
-namespace {
-
-// The file at `path` opened for reading when it is a regular one (links
-// followed), else none. O_NONBLOCK: opening a pipe must not wait for a writer.
-vorn_base::FileDescriptor open_regular(const std::string& path) {
-  vorn_base::FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat st;
-  if (file && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
-  return file;
-}
-
-// Appends `more` to `text`; false when memory does not suffice, which makes
-// the file being read one that cannot be read rather than a failed run.
-bool append_within_memory(std::string& text, std::string_view more) {
-  try {
-    text.append(more);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  } catch (const std::length_error&) {
-    return false;
-  }
-}
-
-// No pattern is anywhere near this long; a file with a longer line (a large
-// binary or a sparse file of zeros named like an ignore file) is one that
-// cannot be read, instead of one that exhausts memory.
-constexpr std::size_t kLongestLine = std::size_t{16} << 20;
-
-// Calls `on_line(line)` for each line of the regular file at `path`, without
-// its "\n" (and without a "\r" before it), until `on_line` returns false.
-// Only a chunk and the line being read are held at a time. False when the
-// file cannot be opened, is not a regular file, a read fails or a line is
-// longer than kLongestLine.
-template <typename OnLine>
-bool for_each_line(const std::string& path, OnLine on_line) {
-  const vorn_base::FileDescriptor file = open_regular(path);
-  if (!file) return false;
-  char chunk[1 << 16];
-  std::string carried;  // the beginning of a line that runs past a chunk
-  for (;;) {
-    const std::expected<std::size_t, int> n = vorn_base::read_fully(file.get(), chunk);
-    if (!n) return false;
-    std::string_view rest(chunk, *n);
-    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;) {
-      std::string_view line = rest.substr(0, end);
-      rest.remove_prefix(end + 1);
-      if (!carried.empty()) {
-        if (!append_within_memory(carried, line)) return false;
-        line = carried;
-      }
-      if (line.ends_with('\r')) line.remove_suffix(1);
-      const bool more = on_line(line);
-      carried.clear();
-      if (!more) return true;
-    }
-    if (carried.size() + rest.size() > kLongestLine) return false;
-    if (!append_within_memory(carried, rest)) return false;
-    if (*n < sizeof chunk) {  // the end of the file
-      if (!carried.empty()) on_line(std::string_view(carried));
-      return true;
-    }
-  }
-}
-
-}  // namespace
-
 IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
   IgnoreFile out;
   MatcherBuilder builder(base, UnclosedClass::literal);
   const auto error_at = [&](std::size_t number, std::string_view what) {
-    return vorn_base::lossy_utf8(path) + ": line " + std::to_string(number) + ": " + std::string(what);
+    return vorn_base::lossy_utf8(path) + ": line " + std::to_string(number) + ": " +
+           std::string(what);
   };
-  std::size_t number = 0;
+  std::optional<LineReader> reader = LineReader::open(path);
+  if (!reader) return {};
   std::size_t bad_utf8_line = 0;
-  const bool read = for_each_line(path, [&](std::string_view line) {
-    ++number;
+  for (;;) {
+    const auto next = reader->next();
+    // A file that cannot be read through is passed over whole.
+    if (!next) return {};
+    if (!*next) break;
+    std::string_view line = **next;
     if (!vorn_base::is_valid_utf8(line)) {
-      bad_utf8_line = number;
-      return false;
+      bad_utf8_line = reader->number();
+      break;
     }
-    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    if (reader->number() == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
     if (auto added = builder.add_line(line); !added) {
-      out.errors.push_back(error_at(number, added.error().text()));
+      out.errors.push_back(error_at(reader->number(), added.error().text()));
     }
-    return true;
-  });
-  // A file that cannot be read through is passed over whole.
-  if (!read) return {};
+  }
   if (bad_utf8_line != 0 && !out.errors.empty()) {
     out.errors.push_back(error_at(bad_utf8_line, "stream did not contain valid UTF-8"));
   }
@@ -294,30 +160,6 @@ IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
     out.errors.push_back(matcher.error());
   }
   return out;
-}
-
-std::optional<std::string> read_first_line(const std::string& path) {
-  std::optional<std::string> first;
-  if (!for_each_line(path, [&](std::string_view line) {
-        first.emplace(line);
-        return false;
-      })) {
-    return std::nullopt;
-  }
-  return first ? first : std::string();
-}
-
-std::optional<std::string> read_regular_file(const std::string& path) {
-  const vorn_base::FileDescriptor file = open_regular(path);
-  if (!file) return std::nullopt;
-  std::string data;
-  char chunk[1 << 16];
-  for (;;) {
-    const std::expected<std::size_t, int> n = vorn_base::read_fully(file.get(), chunk);
-    if (!n) return std::nullopt;
-    if (!append_within_memory(data, {chunk, *n})) return std::nullopt;
-    if (*n < sizeof chunk) return data;
-  }
 }
 
 }  // namespace vorn_walk

@@ -130,31 +130,8 @@ struct IgnoreFile {
 // recorded as the error "stream did not contain valid UTF-8" only when some
 // other line failed as well. Paths in error texts are shown as lossy UTF-8.
 // A file that is missing, cannot be opened or read through, or is not a
-// regular file (after following links) gives an empty matcher and no error.
-// A line of more than 16 MiB also makes the file one that cannot be read, so
-// memory use stays bounded whatever the file holds.
+// regular file (after following links) gives an empty matcher and no error;
+// so does one with a line of more than 16 MiB (see LineReader).
 IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
-
-// The value that a git configuration text gives "excludesfile": on the
-// first line that holds only optional blanks, the key in any letter case,
-// optional blanks, "=", and a value of non-blank bytes, optionally between
-// double quotes, with optional blanks around it. The section it stands in
-// plays no part. Blanks are the ASCII ones (space, \t, \n, \v, \f, \r), and
-// as in the regular expression
-//   (?im-u)^\s*excludesfile\s*=\s*"?\s*(\S+?)\s*"?\s*$
-// (multi-line, byte-oriented), whose first capture this returns, blanks
-// before the key or around "=" may span line breaks. nullopt when no line
-// matches.
-std::optional<std::string_view> excludes_file_value(std::string_view config);
-
-// The whole content of the regular file at `path` (links followed), or
-// nullopt when it is missing, unreadable, not a regular file or too large for
-// memory. Never blocks on a pipe or a device.
-std::optional<std::string> read_regular_file(const std::string& path);
-
-// The first line of the regular file at `path` (without "\n" and a "\r"
-// before it; empty for an empty file), read no further; nullopt as for
-// read_regular_file.
-std::optional<std::string> read_first_line(const std::string& path);
 
 }  // namespace vorn_walk

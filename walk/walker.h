@@ -53,6 +53,7 @@
 #include <string_view>
 
 #include "walk/gitignore.h"
+#include "walk/walk_error.h"
 
 namespace vorn_walk {
 
@@ -80,11 +81,6 @@ struct WalkEntry {
   // For a directory: the errors met reading its ignore files, one per line,
   // "{file}: line {n}: {reason}"; empty when there were none.
   std::string_view ignore_errors;
-};
-
-// An error the walk met.
-struct WalkError {
-  std::string text;
 };
 
 using WalkItem = std::expected<WalkEntry, WalkError>;

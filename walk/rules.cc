@@ -1,0 +1,230 @@
+#include "walk/rules.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <utility>
+
+#include "walk/git_config.h"
+
+namespace vorn_walk {
+namespace {
+
+// The kinds in the order in which they decide.
+constexpr std::array<IgnoreKind, kIgnoreKinds.size()> kKindsByRank = [] {
+  std::array<IgnoreKind, kIgnoreKinds.size()> order{};
+  std::array<bool, kIgnoreKinds.size()> taken{};
+  for (const IgnoreKindInfo& info : kIgnoreKinds) {
+    if (info.rank >= order.size() || taken[info.rank]) throw "ranks must be 0, 1, 2, ...";
+    taken[info.rank] = true;
+    order[info.rank] = info.kind;
+  }
+  return order;
+}();
+
+// What a directory's listing says about a name its rule set depends on.
+struct Sighting {
+  enum Presence : std::uint8_t { absent, present, unknown } presence = unknown;
+  unsigned char type = DT_UNKNOWN;  // for `present`
+};
+
+struct Sightings {
+  Sighting git, jj;
+  std::array<Sighting, kDirectoryKinds> files;  // for the kinds found in the directory itself
+};
+
+Sightings sight(const Listing* listing) {
+  Sightings out;
+  if (listing == nullptr) return out;
+  out.git = out.jj = Sighting{Sighting::absent};
+  out.files.fill(Sighting{Sighting::absent});
+  for (const ListedName& entry : listing->entries) {
+    const std::string_view name = listing->name(entry);
+    if (!name.starts_with('.')) continue;
+    const Sighting seen{Sighting::present, entry.type};
+    if (name == ".git") out.git = seen;
+    if (name == ".jj") out.jj = seen;
+    for (const IgnoreKindInfo& info : kIgnoreKinds) {
+      if (info.source == IgnoreSource::directory && name == info.file_name) {
+        out.files[static_cast<std::size_t>(info.kind)] = seen;
+      }
+    }
+  }
+  return out;
+}
+
+enum class GitEntry { none, directory, file, other };
+
+GitEntry git_entry(const std::string& dir, const Sighting& seen) {
+  if (seen.presence == Sighting::absent) return GitEntry::none;
+  if (seen.presence == Sighting::present && seen.type == DT_DIR) return GitEntry::directory;
+  if (seen.presence == Sighting::present && seen.type == DT_REG) return GitEntry::file;
+  // A link (or an unknown type) counts only when it can be followed.
+  struct stat st;
+  if (::stat(join_path(dir, ".git").c_str(), &st) != 0) return GitEntry::none;
+  if (S_ISDIR(st.st_mode)) return GitEntry::directory;
+  if (S_ISREG(st.st_mode)) return GitEntry::file;
+  return GitEntry::other;
+}
+
+bool has_entry(const std::string& dir, const Sighting& seen, std::string_view name) {
+  if (seen.presence != Sighting::unknown) return seen.presence == Sighting::present;
+  struct stat st;
+  return ::lstat(join_path(dir, name).c_str(), &st) == 0;
+}
+
+// The git directory whose files the directory `dir` reads, or nullopt.
+std::optional<std::string> git_directory(const std::string& dir, GitEntry git) {
+  if (git == GitEntry::none) return std::nullopt;
+  if (git == GitEntry::file) return common_git_directory(dir);
+  return join_path(dir, ".git");
+}
+
+}  // namespace
+
+bool RuleSet::has_matchers() const {
+  return std::ranges::any_of(matchers, [](const Matcher& matcher) { return !matcher.empty(); });
+}
+
+std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSet> parent) {
+  if (!rules.repository && !rules.has_matchers()) return parent;
+  rules.repository_on_chain = rules.repository || (parent && parent->repository_on_chain);
+  rules.parent = std::move(parent);
+  return std::make_shared<const RuleSet>(std::move(rules));
+}
+
+RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors) {
+  const Sightings seen = sight(listing);
+  RuleSet rules;
+  const GitEntry git = git_entry(dir, seen.git);
+  rules.repository = git != GitEntry::none || has_entry(dir, seen.jj, ".jj");
+  const auto load = [&](IgnoreKind kind, const std::string& path) {
+    IgnoreFile file = read_ignore_file(path, dir);
+    rules.matchers[static_cast<std::size_t>(kind)] = std::move(file.matcher);
+    for (const std::string& error : file.errors) {
+      if (!errors.empty()) errors.push_back('\n');
+      errors += error;
+    }
+  };
+  std::optional<std::string> git_dir;
+  bool git_dir_known = false;
+  for (const IgnoreKindInfo& info : kIgnoreKinds) {
+    if (info.source == IgnoreSource::directory) {
+      if (seen.files[static_cast<std::size_t>(info.kind)].presence != Sighting::absent) {
+        load(info.kind, join_path(dir, info.file_name));
+      }
+    } else if (info.source == IgnoreSource::git_directory) {
+      if (!git_dir_known) git_dir = git_directory(dir, git);
+      git_dir_known = true;
+      if (git_dir) load(info.kind, join_path(*git_dir, info.file_name));
+    }
+  }
+  return rules;
+}
+
+Matcher load_global_excludes() {
+  std::vector<char> cwd(4096);
+  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+    if (errno != ERANGE) return {};
+    cwd.resize(cwd.size() * 2);
+  }
+  const std::optional<std::string> path = global_excludes_path();
+  if (!path) return {};
+  return read_ignore_file(*path, cwd.data()).matcher;
+}
+
+AncestorRules load_ancestors(const std::string& root) {
+  AncestorRules out;
+  char* canonical = ::realpath(root.c_str(), nullptr);
+  if (canonical == nullptr) return out;
+  out.canonical_root = canonical;
+  std::free(canonical);
+  const std::string& path = out.canonical_root;
+  for (std::size_t slash = 0; path != "/" && slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    RuleSet rules = load_rule_set(dir, nullptr, out.errors);
+    rules.ancestor = true;
+    out.have_matchers = out.have_matchers || rules.has_matchers();
+    out.nearest = chain(std::move(rules), std::move(out.nearest));
+  }
+  return out;
+}
+
+bool WalkRules::skips(const RuleSet* nearest, std::string_view path, std::string_view name,
+                      bool is_dir, JudgeScratch& scratch) const {
+  if (!exclusions.empty()) {
+    switch (exclusions.matched(path, is_dir, scratch.matches)) {
+      case Match::whitelist: return true;  // inverted: an exclusion
+      case Match::ignore: return false;
+      case Match::none: break;
+    }
+  }
+  if (nearest != nullptr) {
+    const Match decision = decide(*nearest, path, is_dir, scratch);
+    if (decision != Match::none) return decision == Match::ignore;
+  }
+  return name.starts_with('.') && !name.ends_with('.');
+}
+
+Match WalkRules::decide(const RuleSet& nearest, std::string_view path, bool is_dir,
+                        JudgeScratch& scratch) const {
+  const bool git = nearest.repository_on_chain;
+  std::array<Match, kDirectoryKinds> found{};
+  // Whether a kind has decided that outranks `info`.
+  const auto outranked = [&](const IgnoreKindInfo& info) {
+    for (std::size_t k = 0; k < kDirectoryKinds; ++k) {
+      if (found[k] != Match::none && kIgnoreKinds[k].rank < info.rank) return true;
+    }
+    return false;
+  };
+  bool above_repository = false;
+  // Matches the kinds still open against `rules`; true once nothing can
+  // outrank what was found.
+  const auto visit = [&](const RuleSet& rules, std::string_view candidate) {
+    bool settled = false;
+    for (std::size_t k = 0; k < kDirectoryKinds; ++k) {
+      const IgnoreKindInfo& info = kIgnoreKinds[k];
+      if (info.git_only && (!git || above_repository)) continue;
+      if (found[k] == Match::none && !outranked(info)) {
+        found[k] = rules.matchers[k].matched(candidate, is_dir, scratch.matches);
+      }
+      settled = settled || (found[k] != Match::none && info.rank == 0);
+    }
+    above_repository = above_repository || rules.repository;
+    return settled;
+  };
+  const RuleSet* rules = &nearest;
+  bool settled = false;
+  for (; rules != nullptr && !rules->ancestor && !settled; rules = rules->parent.get()) {
+    settled = visit(*rules, path);
+  }
+  if (rules != nullptr && !settled && ancestors.have_matchers) {
+    // The ancestors' files see the entry below the canonical root.
+    std::string& absolute = scratch.absolute;
+    absolute.assign(ancestors.canonical_root);
+    add_separator(absolute);
+    absolute.append(path.substr(std::min(root_prefix, path.size())));
+    for (; rules != nullptr && !settled; rules = rules->parent.get()) {
+      settled = visit(*rules, absolute);
+    }
+  }
+  for (const IgnoreKind kind : kKindsByRank) {
+    const auto k = static_cast<std::size_t>(kind);
+    if (kind == IgnoreKind::global) {
+      // The global file is matched only when no kind before it decided.
+      if (kIgnoreKinds[k].git_only && !git) continue;
+      if (const Match m = global.matched(path, is_dir, scratch.matches); m != Match::none) return m;
+    } else if (found[k] != Match::none) {
+      return found[k];
+    }
+  }
+  return Match::none;
+}
+
+}  // namespace vorn_walk

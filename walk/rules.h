@@ -1,0 +1,137 @@
+// The ignore rules of a walk: the kinds of ignore files and their precedence,
+// the rule set of each directory (repository detection and loading), the
+// chain of rule sets an entry is judged by, and the judgement itself.
+//
+// Judging (WalkRules::skips and WalkRules::decide) makes no file-system call:
+// every file it depends on is read when a rule set is loaded. Rule sets and
+// WalkRules are immutable once made and may be read by any number of threads
+// at once, each with its own JudgeScratch; loading may run on any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "walk/gitignore.h"
+#include "walk/listing.h"
+
+namespace vorn_walk {
+
+enum class IgnoreKind : std::uint8_t { ignore, gitignore, repository_exclude, global };
+
+// Where the file of a kind is found.
+enum class IgnoreSource : std::uint8_t {
+  directory,      // `file_name` in each directory the walk enters, and in the root's ancestors
+  git_directory,  // `file_name` under the git directory of each such directory
+  git_config,     // the file that git's configuration names (global_excludes_path)
+};
+
+struct IgnoreKindInfo {
+  IgnoreKind kind;
+  std::string_view file_name;
+  IgnoreSource source;
+  bool git_only;      // consulted only where a repository holds the entry
+  std::uint8_t rank;  // of two kinds that decide, the one of lower rank wins
+};
+
+// Every kind of ignore rule, one row per kind in the order of IgnoreKind.
+inline constexpr std::array<IgnoreKindInfo, 4> kIgnoreKinds{{
+    {IgnoreKind::ignore, ".ignore", IgnoreSource::directory, false, 0},
+    {IgnoreKind::gitignore, ".gitignore", IgnoreSource::directory, true, 1},
+    {IgnoreKind::repository_exclude, "info/exclude", IgnoreSource::git_directory, true, 2},
+    {IgnoreKind::global, "", IgnoreSource::git_config, true, 3},
+}};
+
+// The kinds that a directory's rule set holds: all but the global one, which
+// the walk holds once.
+inline constexpr std::size_t kDirectoryKinds = kIgnoreKinds.size() - 1;
+
+// A kind indexes its row, and the one kind found through git's configuration
+// comes last, after the kinds of each directory.
+static_assert([] {
+  for (std::size_t i = 0; i < kIgnoreKinds.size(); ++i) {
+    if (static_cast<std::size_t>(kIgnoreKinds[i].kind) != i) return false;
+    if ((kIgnoreKinds[i].source == IgnoreSource::git_config) != (i == kDirectoryKinds)) {
+      return false;
+    }
+  }
+  return true;
+}());
+
+// The rules of one directory. Immutable once chained and shared: each holds
+// the nearest rule set above it, so a directory's listing, on whichever
+// thread it is made, sees its whole chain.
+struct RuleSet {
+  std::array<Matcher, kDirectoryKinds> matchers;  // indexed by IgnoreKind
+  bool repository = false;
+  bool ancestor = false;             // a rule set of one of the root's ancestors
+  bool repository_on_chain = false;  // this or a rule set above holds a repository
+  std::shared_ptr<const RuleSet> parent;  // the nearest rule set above, or null
+
+  bool has_matchers() const;
+};
+
+// The chain seen from a directory with its own `rules` below the chain
+// `parent`: the rules join it only when they can change a decision.
+std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSet> parent);
+
+// Loads the rule set of the directory at `dir` (spelled as the walk spells
+// it, or absolute for an ancestor), knowing from its `listing` which names it
+// holds; with no listing every name is looked up. Errors in its ignore files
+// are appended to `errors`, one per line.
+RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors);
+
+// The user's global excludes file (global_excludes_path) on the current
+// directory as its base; empty when there is none or the current directory
+// cannot be determined. Its errors are dropped.
+Matcher load_global_excludes();
+
+// The rule sets of the ancestors of a root that is a directory.
+struct AncestorRules {
+  std::shared_ptr<const RuleSet> nearest;  // the chain, nearest first; null when empty
+  std::string canonical_root;  // the root made absolute and canonical
+  bool have_matchers = false;
+  std::string errors;  // in their ignore files, one per line
+};
+
+// Loads the rule set of every ancestor of the canonical `root`, from "/" down
+// to its parent. When the root cannot be made canonical no ancestor counts.
+AncestorRules load_ancestors(const std::string& root);
+
+// A thread's working space for judging entries.
+struct JudgeScratch {
+  std::vector<std::uint32_t> matches;
+  std::string absolute;
+};
+
+// Everything besides the directories' own rule sets that entries are judged
+// by; fixed before the walk lists its first directory.
+struct WalkRules {
+  // The exclusion lines, "!" lines whose decision is inverted: a "!" line
+  // that decides skips the entry, a plain one keeps it.
+  Matcher exclusions;
+  Matcher global;
+  AncestorRules ancestors;
+  // The bytes of an entry's path before its part below the root.
+  std::size_t root_prefix = 0;
+
+  // Whether the entry at `path`, named `name`, whose nearest rule set is
+  // `nearest` (null when the chain is empty), is skipped: an exclusion line
+  // decides alone; else the ignore files' decision; else an entry whose name
+  // begins with "." (and does not end with ".") is hidden.
+  bool skips(const RuleSet* nearest, std::string_view path, std::string_view name, bool is_dir,
+             JudgeScratch& scratch) const;
+
+  // The ignore files' decision for the entry at `path`: within each kind the
+  // nearest directory that decides wins (a kind that only a repository
+  // knows counts only inside one, and no further up than the nearest
+  // directory that holds it); between kinds, the lower rank.
+  Match decide(const RuleSet& nearest, std::string_view path, bool is_dir,
+               JudgeScratch& scratch) const;
+};
+
+}  // namespace vorn_walk
