@@ -48,20 +48,12 @@ std::unexpected<EngineError> io_failure(std::string text) {
 
 std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config) {
-  // The builder anchors the lines at the root less one leading "./".
-  vorn_walk::MatcherBuilder builder(root, vorn_walk::UnclosedClass::error);
-  for (const std::string& pattern : config.general.exclude) {
-    if (auto added = builder.add_line("!" + pattern); !added) {
-      return io_failure(added.error().text());
-    }
-  }
-  auto exclusions = std::move(builder).build();
-  if (!exclusions) return io_failure(std::move(exclusions.error()));
-
-  vorn_walk::Walker walker(std::string(root), {.follow_links = config.general.follow_links,
-                                               .exclusions = *std::move(exclusions)});
+  auto walker = vorn_walk::Walker::create(
+      std::string(root),
+      {.follow_links = config.general.follow_links, .exclude = config.general.exclude});
+  if (!walker) return io_failure(std::move(walker.error().text));
   PathList paths;
-  while (auto item = walker.next()) {
+  while (auto item = walker->next()) {
     if (!*item) return io_failure(std::move(item->error().text));
     const vorn_walk::WalkEntry& entry = **item;
     // Only a regular file (after following links) passes. A listing that

@@ -34,10 +34,10 @@ namespace vorn_core {
 // and equals an entry of `extensions` byte for byte. An empty `extensions`
 // selects nothing, but the walk still runs to its end and can still fail.
 //
-// Of `config`, only `general.exclude` and `general.follow_links` are read.
-// Each exclude pattern p becomes the exclusion line "!p", matched relative to
-// `root` less one leading "./"; a matching entry is skipped (a directory with
-// all it holds) whatever the ignore files say.
+// Of `config`, only `general.exclude` and `general.follow_links` are read;
+// both go to the walk as they are (vorn_walk::WalkOptions): an entry that an
+// exclude pattern matches is skipped, a directory with all it holds, whatever
+// the ignore files say.
 //
 // Fails with the I/O EngineError made from the message, whose text is "io: "
 // and then:

@@ -156,15 +156,22 @@ AncestorRules load_ancestors(const std::string& root) {
   return out;
 }
 
-bool WalkRules::skips(const RuleSet* nearest, std::string_view path, std::string_view name,
-                      bool is_dir, JudgeScratch& scratch) const {
-  if (!exclusions.empty()) {
-    switch (exclusions.matched(path, is_dir, scratch.matches)) {
-      case Match::whitelist: return true;  // inverted: an exclusion
-      case Match::ignore: return false;
-      case Match::none: break;
+std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns,
+                                                    std::string_view root) {
+  MatcherBuilder builder(root, UnclosedClass::error);
+  for (const std::string& pattern : patterns) {
+    if (auto added = builder.add_line("!" + pattern); !added) {
+      return std::unexpected(WalkError{added.error().text()});
     }
   }
+  auto matcher = std::move(builder).build();
+  if (!matcher) return std::unexpected(WalkError{std::move(matcher.error())});
+  return *std::move(matcher);
+}
+
+bool WalkRules::skips(const RuleSet* nearest, std::string_view path, std::string_view name,
+                      bool is_dir, JudgeScratch& scratch) const {
+  if (exclusions.matched(path, is_dir, scratch.matches) != Match::none) return true;
   if (nearest != nullptr) {
     const Match decision = decide(*nearest, path, is_dir, scratch);
     if (decision != Match::none) return decision == Match::ignore;

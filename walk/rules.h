@@ -11,13 +11,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "walk/gitignore.h"
 #include "walk/listing.h"
+#include "walk/walk_error.h"
 
 namespace vorn_walk {
 
@@ -102,6 +105,13 @@ struct AncestorRules {
 // to its parent. When the root cannot be made canonical no ancestor counts.
 AncestorRules load_ancestors(const std::string& root);
 
+// The matcher of a walk's exclusion patterns on the root `root` (see
+// WalkOptions::exclude): each pattern p is the line "!p", so every line is a
+// whitelist line, and an entry that any line matches is excluded. Fails with
+// the error of the first pattern that does not compile.
+std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns,
+                                                    std::string_view root);
+
 // A thread's working space for judging entries.
 struct JudgeScratch {
   std::vector<std::uint32_t> matches;
@@ -111,9 +121,7 @@ struct JudgeScratch {
 // Everything besides the directories' own rule sets that entries are judged
 // by; fixed before the walk lists its first directory.
 struct WalkRules {
-  // The exclusion lines, "!" lines whose decision is inverted: a "!" line
-  // that decides skips the entry, a plain one keeps it.
-  Matcher exclusions;
+  Matcher exclusions;  // see exclusion_matcher
   Matcher global;
   AncestorRules ancestors;
   // The bytes of an entry's path before its part below the root.

@@ -51,12 +51,12 @@ std::string_view final_name(std::string_view path) {
 
 class Walker::Impl {
  public:
-  Impl(std::string root, WalkOptions options)
+  Impl(std::string root, bool follow_links, Matcher exclusions)
       : root_(std::move(root)),
-        follow_links_(options.follow_links),
+        follow_links_(follow_links),
         filler_(rules_, follow_links_),
         read_ahead_(filler_, kReadAheadBytes) {
-    rules_.exclusions = std::move(options.exclusions);
+    rules_.exclusions = std::move(exclusions);
     rules_.root_prefix = root_.size() + (root_.empty() || root_.ends_with('/') ? 0 : 1);
   }
 
@@ -207,9 +207,16 @@ class Walker::Impl {
   ReadAhead<DirectoryFiller> read_ahead_;  // last: stopped before the rest goes
 };
 
-Walker::Walker(std::string root, WalkOptions options)
-    : impl_(std::make_unique<Impl>(std::move(root), std::move(options))) {}
+std::expected<Walker, WalkError> Walker::create(std::string root, WalkOptions options) {
+  std::expected<Matcher, WalkError> exclusions = exclusion_matcher(options.exclude, root);
+  if (!exclusions) return std::unexpected(std::move(exclusions.error()));
+  return Walker(std::make_unique<Impl>(std::move(root), options.follow_links,
+                                       *std::move(exclusions)));
+}
 
+Walker::Walker(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Walker::Walker(Walker&&) noexcept = default;
+Walker& Walker::operator=(Walker&&) noexcept = default;
 Walker::~Walker() = default;
 
 std::optional<WalkItem> Walker::next() { return impl_->next(); }

@@ -1,7 +1,8 @@
 // The gitignore-aware depth-first walk of one root.
 //
-//   Walker walker("src", WalkOptions{});
-//   while (auto item = walker.next()) {
+//   auto walker = Walker::create("src", WalkOptions{});
+//   if (!walker) return report(walker.error().text);
+//   while (auto item = walker->next()) {
 //     if (!*item) { report(item->error().text); continue; }
 //     use(item->value().path);
 //   }
@@ -51,6 +52,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "walk/gitignore.h"
 #include "walk/walk_error.h"
@@ -90,11 +92,12 @@ struct WalkOptions {
   // descended (a link back to a directory that contains it is a loop error),
   // and a link that cannot be followed is an error naming it.
   bool follow_links = false;
-  // Exclusion lines, built with UnclosedClass::error on the root less one
-  // leading "./". Their decision is inverted: a "!" line that decides skips
-  // the entry; a plain line that decides keeps it. Either way nothing else is
-  // consulted.
-  Matcher exclusions;
+  // Exclusion patterns as the user wrote them, matched below the root less
+  // one leading "./": an entry that one of them matches is skipped, a
+  // directory with all it holds, whatever the ignore files say. Each is read
+  // as the ignore-file line "!" and the pattern (see parse_line), so "#" or
+  // "\!" at its start stands for itself; an unclosed "[" is an error.
+  std::vector<std::string> exclude;
 };
 
 class Walker {
@@ -113,16 +116,22 @@ class Walker {
   //
   // Whether workers list ahead is settled here, by the concurrency of the
   // calling thread's arena.
-  Walker(std::string root, WalkOptions options);
+  //
+  // Fails, reading nothing, with "error parsing glob '!{pattern}': {reason}"
+  // for the first exclusion pattern that does not compile, or with the glob
+  // engine's own text should the patterns exceed its limits.
+  static std::expected<Walker, WalkError> create(std::string root, WalkOptions options);
+  Walker(Walker&&) noexcept;
+  Walker& operator=(Walker&&) noexcept;
   ~Walker();
-  Walker(const Walker&) = delete;
-  Walker& operator=(const Walker&) = delete;
 
   // The next item, or nullopt when the walk is over.
   std::optional<WalkItem> next();
 
  private:
   class Impl;
+  explicit Walker(std::unique_ptr<Impl> impl);
+
   std::unique_ptr<Impl> impl_;
 };
 
