@@ -80,12 +80,31 @@ TEST_F(WalkFilesTest, KeepsTheRootAsWritten) {
   tree.write("w/src/a.py");
   EXPECT_EQ(files("src", {"py"}), (Paths{"src/a.py", "src/gen/g.py"}));
   EXPECT_EQ(files("./src/", {"py"}), (Paths{"./src/a.py", "./src/gen/g.py"}));
-  // The exclusion lines are anchored at the root less its "./".
+  // The exclusion lines are anchored at the root.
   EXPECT_EQ(files("./src", {"py"}, excluding({"/gen"})), (Paths{"./src/a.py"}));
   EXPECT_EQ(files("src//", {"py"}, excluding({"/gen"})), (Paths{"src//a.py"}));
-  // Only one "./" goes: the base stays "./src", which every path begins with.
   EXPECT_EQ(files("././src", {"py"}, excluding({"/gen"})), (Paths{"././src/a.py"}));
   EXPECT_EQ(files("././src", {"py"}, excluding({"gen/g.py"})), (Paths{"././src/a.py"}));
+}
+
+TEST_F(WalkFilesTest, AnchoredLinesApplyBelowTheirDirectoryHoweverTheRootIsSpelled) {
+  for (const char* name : {"x.py", "y.py", "src/x.py", "src/y.py"}) {
+    tree.write(std::string("w/") + name);
+  }
+  tree.write("w/.ignore", "/y.py\n");
+  const auto under = [](std::string root, std::vector<std::string> names) {
+    if (!root.ends_with('/')) root.push_back('/');
+    for (std::string& name : names) name.insert(0, root);
+    return names;
+  };
+  for (const char* root : {".", "./", "./.", ".//.", "././.", "./././"}) {
+    EXPECT_EQ(files(root, {"py"}, excluding({"/x.py"})), under(root, {"src/x.py", "src/y.py"}))
+        << root;
+  }
+  // The ".ignore" above is an ancestor's: its line stays anchored where it is.
+  for (const char* root : {"src", "./src", "././src", "src/.", "./src//", "src/./"}) {
+    EXPECT_EQ(files(root, {"py"}, excluding({"/x.py"})), under(root, {"y.py"})) << root;
+  }
 }
 
 TEST_F(WalkFilesTest, ARootFileIsItsOwnResultWhateverTheRules) {

@@ -43,6 +43,7 @@ void DirectoryFiller::fill(DirectoryNode& node, DirectoryScratch& scratch) const
     node.device = scratch.listing.device;
     node.inode = scratch.listing.inode;
   }
+  rules.prefix = node.depth == 0 ? 0 : node.path.size() + 1 - root_prefix_;
   const DirectoryNode* parent = node.parent;
   node.rules = chain(std::move(rules), parent != nullptr ? parent->rules : rules_.ancestors.nearest);
   judge(node, scratch);
@@ -78,7 +79,8 @@ void DirectoryFiller::judge(DirectoryNode& node, DirectoryScratch& scratch) cons
     }
     const std::string_view name(path.data() + name_at, entry.length);
     const bool is_dir = *type == FileType::directory;
-    if (rules_.skips(node.rules.get(), path, name, is_dir, scratch.judge)) continue;
+    const std::string_view relative = std::string_view(path).substr(root_prefix_);
+    if (rules_.skips(node.rules.get(), relative, name, is_dir, scratch.judge)) continue;
     const std::uint32_t index = is_dir ? directories++ : 0;
     scratch.items.push_back(
         Item{static_cast<std::uint32_t>(scratch.names.size()), entry.length, index, *type, false});

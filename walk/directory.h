@@ -77,9 +77,10 @@ class DirectoryFiller {
   using Node = DirectoryNode;
   using Scratch = DirectoryScratch;
 
-  // `rules` must outlive the filler.
-  DirectoryFiller(const WalkRules& rules, bool follow_links)
-      : rules_(rules), follow_links_(follow_links) {}
+  // `rules` must outlive the filler; `root_prefix` is the number of bytes
+  // of an entry's path before its path below the root.
+  DirectoryFiller(const WalkRules& rules, bool follow_links, std::size_t root_prefix)
+      : rules_(rules), follow_links_(follow_links), root_prefix_(root_prefix) {}
 
   // Lists the directory, loads its rule set (even when the listing fails;
   // the errors met go on the directory's entry), and observes and judges
@@ -96,6 +97,7 @@ class DirectoryFiller {
 
   const WalkRules& rules_;
   const bool follow_links_;
+  const std::size_t root_prefix_;
 };
 
 }  // namespace vorn_walk

@@ -35,11 +35,6 @@ std::string_view trim_trailing_space(std::string_view s) {
   return s;
 }
 
-std::string_view strip_dot_slash(std::string_view path) {
-  if (path.starts_with("./")) path.remove_prefix(2);
-  return path;
-}
-
 }  // namespace
 
 std::optional<PatternLine> parse_line(std::string_view line) {
@@ -80,20 +75,11 @@ Matcher::Matcher(Matcher&&) noexcept = default;
 Matcher& Matcher::operator=(Matcher&&) noexcept = default;
 Matcher::~Matcher() = default;
 
-std::string_view Matcher::candidate(std::string_view path) const {
-  path = strip_dot_slash(path);
-  if (base_ != "." && path.find('/') != std::string_view::npos && path.starts_with(base_)) {
-    path.remove_prefix(base_.size());
-    if (path.starts_with('/')) path.remove_prefix(1);
-  }
-  return path;
-}
-
-Match Matcher::matched(std::string_view path, bool is_dir,
+Match Matcher::matched(std::string_view candidate, bool is_dir,
                        std::vector<std::uint32_t>& scratch) const {
   if (!set_) return Match::none;
   scratch.clear();
-  set_->matches(candidate(path), scratch);
+  set_->matches(candidate, scratch);
   for (auto it = scratch.rbegin(); it != scratch.rend(); ++it) {
     const PatternLine& line = lines_[*it];
     if (!line.dir_only || is_dir) return line.whitelist ? Match::whitelist : Match::ignore;
@@ -101,8 +87,7 @@ Match Matcher::matched(std::string_view path, bool is_dir,
   return Match::none;
 }
 
-MatcherBuilder::MatcherBuilder(std::string_view base, UnclosedClass unclosed)
-    : base_(strip_dot_slash(base)), unclosed_(unclosed) {}
+MatcherBuilder::MatcherBuilder(UnclosedClass unclosed) : unclosed_(unclosed) {}
 
 std::expected<void, GlobError> MatcherBuilder::add_line(std::string_view text) {
   std::optional<PatternLine> line = parse_line(text);
@@ -117,7 +102,6 @@ std::expected<void, GlobError> MatcherBuilder::add_line(std::string_view text) {
 
 std::expected<Matcher, std::string> MatcherBuilder::build() && {
   Matcher matcher;
-  matcher.base_ = std::move(base_);
   if (lines_.empty()) return matcher;
   auto set = GlobSet::build(std::move(globs_));
   if (!set) return std::unexpected(set.error());
@@ -126,9 +110,9 @@ std::expected<Matcher, std::string> MatcherBuilder::build() && {
   return matcher;
 }
 
-IgnoreFile read_ignore_file(const std::string& path, std::string_view base) {
+IgnoreFile read_ignore_file(const std::string& path) {
   IgnoreFile out;
-  MatcherBuilder builder(base, UnclosedClass::literal);
+  MatcherBuilder builder(UnclosedClass::literal);
   const auto error_at = [&](std::size_t number, std::string_view what) {
     return vorn_base::lossy_utf8(path) + ": line " + std::to_string(number) + ": " +
            std::string(what);

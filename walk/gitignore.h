@@ -1,16 +1,18 @@
 // Gitignore-style pattern lines and the matchers built from them.
 //
 // A matcher holds the lines of one ignore file (or the exclusion lines of a
-// walk) on a base directory, all compiled into one GlobSet so that a
-// candidate is tested against every line in one pass:
+// walk), all compiled into one GlobSet so that a candidate is tested against
+// every line in one pass. A candidate is the entry's path below the matcher's
+// base directory (the one that holds the ignore file), which the walk knows
+// from where the entry stands, whatever the spelling of its root:
 //
-//   MatcherBuilder builder("src", UnclosedClass::literal);
+//   MatcherBuilder builder(UnclosedClass::literal);
 //   builder.add_line("*.log");
 //   builder.add_line("!keep.log");
 //   Matcher matcher = *std::move(builder).build();
 //   std::vector<std::uint32_t> scratch;
-//   matcher.matched("src/a/keep.log", false, scratch);  // Match::whitelist
-//   matcher.matched("src/a/x.log", false, scratch);     // Match::ignore
+//   matcher.matched("a/keep.log", false, scratch);  // Match::whitelist
+//   matcher.matched("a/x.log", false, scratch);     // Match::ignore
 //
 // Matchers are immutable once built and safe for concurrent use by multiple
 // threads, provided each thread passes its own scratch vector.
@@ -56,7 +58,7 @@ struct PatternLine {
 // the directory but not the directory itself.
 std::optional<PatternLine> parse_line(std::string_view line);
 
-// The lines of one ignore file, or the exclusion lines, on one base.
+// The lines of one ignore file, or the exclusion lines.
 class Matcher {
  public:
   // An empty matcher: no lines, matches nothing.
@@ -67,27 +69,19 @@ class Matcher {
   ~Matcher();
 
   bool empty() const { return lines_.empty(); }
-  // The base directory with one leading "./" removed.
-  const std::string& base() const { return base_; }
   // The compiled lines in file order.
   const std::vector<PatternLine>& lines() const { return lines_; }
 
-  // The text the globs are matched against for the entry at `path`: `path`
-  // less one leading "./"; then, unless the base is "." or that text holds
-  // no "/", less a leading copy of the base and one "/" after it.
-  std::string_view candidate(std::string_view path) const;
-
-  // The decision for the entry at `path` (spelled as the walk spells it):
-  // of the lines whose glob matches the candidate, the last in file order
-  // that is not directory-only, or is while `is_dir`, decides. `scratch` is
-  // working space, overwritten.
-  Match matched(std::string_view path, bool is_dir,
+  // The decision for the entry at `candidate`, its path below the base: of
+  // the lines whose glob matches it, the last in file order that is not
+  // directory-only, or is while `is_dir`, decides. `scratch` is working
+  // space, overwritten.
+  Match matched(std::string_view candidate, bool is_dir,
                 std::vector<std::uint32_t>& scratch) const;
 
  private:
   friend class MatcherBuilder;
 
-  std::string base_;
   std::vector<PatternLine> lines_;
   std::optional<GlobSet> set_;  // absent exactly when there are no lines
 };
@@ -95,10 +89,9 @@ class Matcher {
 // Collects lines for one matcher.
 class MatcherBuilder {
  public:
-  // `base` is spelled as the walk spells the directory; one leading "./" is
-  // removed. `unclosed` says what a "[" that is never closed means:
-  // `literal` for ignore files, `error` for exclusion lines.
-  MatcherBuilder(std::string_view base, UnclosedClass unclosed);
+  // `unclosed` says what a "[" that is never closed means: `literal` for
+  // ignore files, `error` for exclusion lines.
+  explicit MatcherBuilder(UnclosedClass unclosed);
 
   // Adds one line (see parse_line). A glob that does not compile leaves the
   // line out and fails with an error naming the trimmed line, whose text is
@@ -110,7 +103,6 @@ class MatcherBuilder {
   std::expected<Matcher, std::string> build() &&;
 
  private:
-  std::string base_;
   UnclosedClass unclosed_;
   std::vector<PatternLine> lines_;
   std::vector<Glob> globs_;
@@ -123,8 +115,8 @@ struct IgnoreFile {
   std::vector<std::string> errors;
 };
 
-// Reads the ignore file at `path` line by line into a matcher on `base`
-// (ignore-file options: an unclosed "[" is literal). Lines end at "\n" (a
+// Reads the ignore file at `path` line by line into a matcher (ignore-file
+// options: an unclosed "[" is literal). Lines end at "\n" (a
 // "\r" before it is dropped too); a byte-order mark opening the first line is
 // dropped. Reading stops at the first line that is not valid UTF-8; that is
 // recorded as the error "stream did not contain valid UTF-8" only when some
@@ -132,6 +124,6 @@ struct IgnoreFile {
 // A file that is missing, cannot be opened or read through, or is not a
 // regular file (after following links) gives an empty matcher and no error;
 // so does one with a line of more than 16 MiB (see LineReader).
-IgnoreFile read_ignore_file(const std::string& path, std::string_view base);
+IgnoreFile read_ignore_file(const std::string& path);
 
 }  // namespace vorn_walk

@@ -85,6 +85,19 @@ std::optional<std::string> git_directory(const std::string& dir, GitEntry git) {
   return join_path(dir, ".git");
 }
 
+// `path` without its empty and "." components, each kept one followed by
+// "/": "./." gives "", "././src" gives "src/", "/./a//b" gives "/a/b/".
+std::string without_dot_components(std::string_view path) {
+  std::string out = path.starts_with('/') ? "/" : "";
+  while (!path.empty()) {
+    const std::size_t slash = std::min(path.find('/'), path.size());
+    const std::string_view piece = path.substr(0, slash);
+    if (!piece.empty() && piece != ".") out.append(piece).push_back('/');
+    path.remove_prefix(std::min(slash + 1, path.size()));
+  }
+  return out;
+}
+
 }  // namespace
 
 bool RuleSet::has_matchers() const {
@@ -104,7 +117,7 @@ RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::strin
   const GitEntry git = git_entry(dir, seen.git);
   rules.repository = git != GitEntry::none || has_entry(dir, seen.jj, ".jj");
   const auto load = [&](IgnoreKind kind, const std::string& path) {
-    IgnoreFile file = read_ignore_file(path, dir);
+    IgnoreFile file = read_ignore_file(path);
     rules.matchers[static_cast<std::size_t>(kind)] = std::move(file.matcher);
     for (const std::string& error : file.errors) {
       if (!errors.empty()) errors.push_back('\n');
@@ -127,15 +140,21 @@ RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::strin
   return rules;
 }
 
-Matcher load_global_excludes() {
-  std::vector<char> cwd(4096);
-  while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+GlobalRules load_global_excludes(std::string_view root) {
+  std::vector<char> buffer(4096);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
     if (errno != ERANGE) return {};
-    cwd.resize(cwd.size() * 2);
+    buffer.resize(buffer.size() * 2);
   }
   const std::optional<std::string> path = global_excludes_path();
   if (!path) return {};
-  return read_ignore_file(*path, cwd.data()).matcher;
+  GlobalRules out{read_ignore_file(*path).matcher, without_dot_components(root)};
+  const std::string_view cwd = buffer.data();
+  if (out.prefix.starts_with(cwd)) {
+    out.prefix.erase(0, cwd.size());
+    if (out.prefix.starts_with('/')) out.prefix.erase(0, 1);
+  }
+  return out;
 }
 
 AncestorRules load_ancestors(const std::string& root) {
@@ -150,15 +169,15 @@ AncestorRules load_ancestors(const std::string& root) {
     const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
     RuleSet rules = load_rule_set(dir, nullptr, out.errors);
     rules.ancestor = true;
+    rules.prefix = dir == "/" ? 1 : dir.size() + 1;
     out.have_matchers = out.have_matchers || rules.has_matchers();
     out.nearest = chain(std::move(rules), std::move(out.nearest));
   }
   return out;
 }
 
-std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns,
-                                                    std::string_view root) {
-  MatcherBuilder builder(root, UnclosedClass::error);
+std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns) {
+  MatcherBuilder builder(UnclosedClass::error);
   for (const std::string& pattern : patterns) {
     if (auto added = builder.add_line("!" + pattern); !added) {
       return std::unexpected(WalkError{added.error().text()});
@@ -169,17 +188,17 @@ std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string>
   return *std::move(matcher);
 }
 
-bool WalkRules::skips(const RuleSet* nearest, std::string_view path, std::string_view name,
+bool WalkRules::skips(const RuleSet* nearest, std::string_view relative, std::string_view name,
                       bool is_dir, JudgeScratch& scratch) const {
-  if (exclusions.matched(path, is_dir, scratch.matches) != Match::none) return true;
+  if (exclusions.matched(relative, is_dir, scratch.matches) != Match::none) return true;
   if (nearest != nullptr) {
-    const Match decision = decide(*nearest, path, is_dir, scratch);
+    const Match decision = decide(*nearest, relative, is_dir, scratch);
     if (decision != Match::none) return decision == Match::ignore;
   }
   return name.starts_with('.') && !name.ends_with('.');
 }
 
-Match WalkRules::decide(const RuleSet& nearest, std::string_view path, bool is_dir,
+Match WalkRules::decide(const RuleSet& nearest, std::string_view relative, bool is_dir,
                         JudgeScratch& scratch) const {
   const bool git = nearest.repository_on_chain;
   std::array<Match, kDirectoryKinds> found{};
@@ -191,9 +210,10 @@ Match WalkRules::decide(const RuleSet& nearest, std::string_view path, bool is_d
     return false;
   };
   bool above_repository = false;
-  // Matches the kinds still open against `rules`; true once nothing can
-  // outrank what was found.
-  const auto visit = [&](const RuleSet& rules, std::string_view candidate) {
+  // Matches the kinds still open against `rules`, the candidate cut from
+  // `place`; true once nothing can outrank what was found.
+  const auto visit = [&](const RuleSet& rules, std::string_view place) {
+    const std::string_view candidate = place.substr(rules.prefix);
     bool settled = false;
     for (std::size_t k = 0; k < kDirectoryKinds; ++k) {
       const IgnoreKindInfo& info = kIgnoreKinds[k];
@@ -209,14 +229,14 @@ Match WalkRules::decide(const RuleSet& nearest, std::string_view path, bool is_d
   const RuleSet* rules = &nearest;
   bool settled = false;
   for (; rules != nullptr && !rules->ancestor && !settled; rules = rules->parent.get()) {
-    settled = visit(*rules, path);
+    settled = visit(*rules, relative);
   }
   if (rules != nullptr && !settled && ancestors.have_matchers) {
     // The ancestors' files see the entry below the canonical root.
     std::string& absolute = scratch.absolute;
     absolute.assign(ancestors.canonical_root);
     add_separator(absolute);
-    absolute.append(path.substr(std::min(root_prefix, path.size())));
+    absolute.append(relative);
     for (; rules != nullptr && !settled; rules = rules->parent.get()) {
       settled = visit(*rules, absolute);
     }
@@ -225,8 +245,13 @@ Match WalkRules::decide(const RuleSet& nearest, std::string_view path, bool is_d
     const auto k = static_cast<std::size_t>(kind);
     if (kind == IgnoreKind::global) {
       // The global file is matched only when no kind before it decided.
-      if (kIgnoreKinds[k].git_only && !git) continue;
-      if (const Match m = global.matched(path, is_dir, scratch.matches); m != Match::none) return m;
+      if ((kIgnoreKinds[k].git_only && !git) || global.matcher.empty()) continue;
+      std::string_view candidate = relative;
+      if (!global.prefix.empty()) candidate = scratch.global.assign(global.prefix).append(relative);
+      if (const Match m = global.matcher.matched(candidate, is_dir, scratch.matches);
+          m != Match::none) {
+        return m;
+      }
     } else if (found[k] != Match::none) {
       return found[k];
     }

@@ -73,6 +73,12 @@ struct RuleSet {
   bool repository = false;
   bool ancestor = false;             // a rule set of one of the root's ancestors
   bool repository_on_chain = false;  // this or a rule set above holds a repository
+  // Where an entry's candidate for these matchers begins: for a walked
+  // directory, the bytes of the directory's path below the root and one "/"
+  // (none for the root), cut from the entry's path below the root; for an
+  // ancestor, the bytes of its path and one "/", cut from the entry's path
+  // below the canonical root.
+  std::size_t prefix = 0;
   std::shared_ptr<const RuleSet> parent;  // the nearest rule set above, or null
 
   bool has_matchers() const;
@@ -85,13 +91,23 @@ std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSe
 // Loads the rule set of the directory at `dir` (spelled as the walk spells
 // it, or absolute for an ancestor), knowing from its `listing` which names it
 // holds; with no listing every name is looked up. Errors in its ignore files
-// are appended to `errors`, one per line.
+// are appended to `errors`, one per line. The caller sets its `prefix`.
 RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors);
 
-// The user's global excludes file (global_excludes_path) on the current
-// directory as its base; empty when there is none or the current directory
-// cannot be determined. Its errors are dropped.
-Matcher load_global_excludes();
+// The user's global excludes file (global_excludes_path), whose lines apply
+// below the current directory.
+struct GlobalRules {
+  Matcher matcher;  // empty without a file or a current directory
+  // What an entry's candidate is its path below the root prefixed with: the
+  // root's path below the current directory when the root lies below it (a
+  // byte-wise prefix), else the root itself; either without "." components
+  // and with one "/" at its end.
+  std::string prefix;
+};
+
+// Loads the global excludes file for a walk of `root`. Its errors are
+// dropped.
+GlobalRules load_global_excludes(std::string_view root);
 
 // The rule sets of the ancestors of a root that is a directory.
 struct AncestorRules {
@@ -105,40 +121,39 @@ struct AncestorRules {
 // to its parent. When the root cannot be made canonical no ancestor counts.
 AncestorRules load_ancestors(const std::string& root);
 
-// The matcher of a walk's exclusion patterns on the root `root` (see
-// WalkOptions::exclude): each pattern p is the line "!p", so every line is a
+// The matcher of a walk's exclusion patterns (see WalkOptions::exclude),
+// matched below the root: each pattern p is the line "!p", so every line is a
 // whitelist line, and an entry that any line matches is excluded. Fails with
 // the error of the first pattern that does not compile.
-std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns,
-                                                    std::string_view root);
+std::expected<Matcher, WalkError> exclusion_matcher(std::span<const std::string> patterns);
 
 // A thread's working space for judging entries.
 struct JudgeScratch {
   std::vector<std::uint32_t> matches;
-  std::string absolute;
+  std::string absolute;  // an entry's path below the canonical root
+  std::string global;    // an entry's candidate for the global file
 };
 
 // Everything besides the directories' own rule sets that entries are judged
 // by; fixed before the walk lists its first directory.
 struct WalkRules {
   Matcher exclusions;  // see exclusion_matcher
-  Matcher global;
+  GlobalRules global;
   AncestorRules ancestors;
-  // The bytes of an entry's path before its part below the root.
-  std::size_t root_prefix = 0;
 
-  // Whether the entry at `path`, named `name`, whose nearest rule set is
-  // `nearest` (null when the chain is empty), is skipped: an exclusion line
-  // decides alone; else the ignore files' decision; else an entry whose name
-  // begins with "." (and does not end with ".") is hidden.
-  bool skips(const RuleSet* nearest, std::string_view path, std::string_view name, bool is_dir,
-             JudgeScratch& scratch) const;
+  // Whether the entry at `relative`, its path below the root (never empty),
+  // named `name`, whose nearest rule set is `nearest` (null when the chain
+  // is empty), is skipped: an exclusion line decides alone; else the ignore
+  // files' decision; else an entry whose name begins with "." (and does not
+  // end with ".") is hidden.
+  bool skips(const RuleSet* nearest, std::string_view relative, std::string_view name,
+             bool is_dir, JudgeScratch& scratch) const;
 
-  // The ignore files' decision for the entry at `path`: within each kind the
-  // nearest directory that decides wins (a kind that only a repository
+  // The ignore files' decision for the entry at `relative`: within each kind
+  // the nearest directory that decides wins (a kind that only a repository
   // knows counts only inside one, and no further up than the nearest
   // directory that holds it); between kinds, the lower rank.
-  Match decide(const RuleSet& nearest, std::string_view path, bool is_dir,
+  Match decide(const RuleSet& nearest, std::string_view relative, bool is_dir,
                JudgeScratch& scratch) const;
 };
 

@@ -54,10 +54,10 @@ class Walker::Impl {
   Impl(std::string root, bool follow_links, Matcher exclusions)
       : root_(std::move(root)),
         follow_links_(follow_links),
-        filler_(rules_, follow_links_),
+        filler_(rules_, follow_links_,
+                root_.size() + (root_.empty() || root_.ends_with('/') ? 0 : 1)),
         read_ahead_(filler_, kReadAheadBytes) {
     rules_.exclusions = std::move(exclusions);
-    rules_.root_prefix = root_.size() + (root_.empty() || root_.ends_with('/') ? 0 : 1);
   }
 
   ~Impl() {
@@ -110,7 +110,7 @@ class Walker::Impl {
       return std::unexpected(io_error(root_, "file name contained an unexpected NUL byte"));
     }
     phase_ = Phase::root;
-    rules_.global = load_global_excludes();
+    rules_.global = load_global_excludes(root_);
     struct stat st;
     if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
       rules_.ancestors = load_ancestors(root_);
@@ -208,7 +208,7 @@ class Walker::Impl {
 };
 
 std::expected<Walker, WalkError> Walker::create(std::string root, WalkOptions options) {
-  std::expected<Matcher, WalkError> exclusions = exclusion_matcher(options.exclude, root);
+  std::expected<Matcher, WalkError> exclusions = exclusion_matcher(options.exclude);
   if (!exclusions) return std::unexpected(std::move(exclusions.error()));
   return Walker(std::make_unique<Impl>(std::move(root), options.follow_links,
                                        *std::move(exclusions)));

@@ -326,6 +326,14 @@ TEST_P(GlobalExcludesTest, AnchoredLinesAreRelativeToTheCurrentDirectory) {
   }
   EXPECT_EQ(inside, (Names{"b.txt"}));
   EXPECT_EQ(outside, (Names{"a.log", "b.txt"}));
+  // However the root spells the current directory.
+  ScopedCwd cwd(w);
+  for (const std::string root : {"./.", ".//.", "././"}) {
+    Names paths = walk_at(root).paths();
+    std::ranges::sort(paths);
+    const std::string joined = root.ends_with('/') ? root : root + "/";
+    EXPECT_EQ(paths, (Names{root, joined + "b.txt"})) << root;
+  }
 }
 
 TEST_P(EveryModeTest, LinksAreLeavesUnlessFollowedExceptAtTheRoot) {
