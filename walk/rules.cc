@@ -58,30 +58,28 @@ Sightings sight(const Listing* listing) {
   return out;
 }
 
-enum class GitEntry { none, directory, file, other };
+// What the entry `name` of a directory is once links are followed.
+enum class Followed { none, directory, file, other };
 
-GitEntry git_entry(const std::string& dir, const Sighting& seen) {
-  if (seen.presence == Sighting::absent) return GitEntry::none;
-  if (seen.presence == Sighting::present && seen.type == DT_DIR) return GitEntry::directory;
-  if (seen.presence == Sighting::present && seen.type == DT_REG) return GitEntry::file;
-  // A link (or an unknown type) counts only when it can be followed.
+// What the entry `name` of `dir` is, from the listing's `seen` when it tells,
+// else from a status call: a link counts only when it can be followed.
+Followed followed(const std::string& dir, const Sighting& seen, std::string_view name) {
+  if (seen.presence == Sighting::absent) return Followed::none;
+  if (seen.presence == Sighting::present && seen.type != DT_LNK && seen.type != DT_UNKNOWN) {
+    if (seen.type == DT_DIR) return Followed::directory;
+    return seen.type == DT_REG ? Followed::file : Followed::other;
+  }
   struct stat st;
-  if (::stat(join_path(dir, ".git").c_str(), &st) != 0) return GitEntry::none;
-  if (S_ISDIR(st.st_mode)) return GitEntry::directory;
-  if (S_ISREG(st.st_mode)) return GitEntry::file;
-  return GitEntry::other;
+  if (::stat(join_path(dir, name).c_str(), &st) != 0) return Followed::none;
+  if (S_ISDIR(st.st_mode)) return Followed::directory;
+  return S_ISREG(st.st_mode) ? Followed::file : Followed::other;
 }
 
-bool has_entry(const std::string& dir, const Sighting& seen, std::string_view name) {
-  if (seen.presence != Sighting::unknown) return seen.presence == Sighting::present;
-  struct stat st;
-  return ::lstat(join_path(dir, name).c_str(), &st) == 0;
-}
-
-// The git directory whose files the directory `dir` reads, or nullopt.
-std::optional<std::string> git_directory(const std::string& dir, GitEntry git) {
-  if (git == GitEntry::none) return std::nullopt;
-  if (git == GitEntry::file) return common_git_directory(dir);
+// The git directory whose files the directory `dir` reads, given what its
+// ".git" is; nullopt for none.
+std::optional<std::string> git_directory(const std::string& dir, Followed git) {
+  if (git == Followed::none) return std::nullopt;
+  if (git == Followed::file) return common_git_directory(dir);
   return join_path(dir, ".git");
 }
 
@@ -114,8 +112,8 @@ std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSe
 RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors) {
   const Sightings seen = sight(listing);
   RuleSet rules;
-  const GitEntry git = git_entry(dir, seen.git);
-  rules.repository = git != GitEntry::none || has_entry(dir, seen.jj, ".jj");
+  const Followed git = followed(dir, seen.git, ".git");
+  rules.repository = git != Followed::none || followed(dir, seen.jj, ".jj") != Followed::none;
   const auto load = [&](IgnoreKind kind, const std::string& path) {
     IgnoreFile file = read_ignore_file(path);
     rules.matchers[static_cast<std::size_t>(kind)] = std::move(file.matcher);

@@ -11,8 +11,9 @@
 // before it is yielded: exclusion lines first (a match skips it, nothing else
 // is consulted), then the ignore files (".ignore" anywhere; ".gitignore", the
 // repository's "info/exclude" and the user's global excludes file only inside
-// a repository, that is below a directory holding ".git" or ".jj"), the
-// nearest directory winning, then the hidden rule (names beginning with "."
+// a repository, that is below a directory holding ".git" or ".jj", a link
+// counting only when it leads somewhere), the nearest directory winning, then
+// the hidden rule (names beginning with "."
 // are skipped unless a "!" line let them through). A skipped directory is
 // neither listed nor entered. The ignore files of the root's ancestors (of
 // its canonical form) are honoured too.

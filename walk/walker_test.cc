@@ -158,10 +158,16 @@ TEST_P(EveryModeTest, GitRulesNeedARepositoryAndDotIgnoreDoesNot) {
   tree.write("w/build/out.o");
   tree.write("w/src/x.gen");
   EXPECT_EQ(listed(), (Names{"build", "build/out.o", "src"}));
-  // A link named ".git" that leads nowhere is no repository.
-  tree.link("nowhere", "w/.git");
-  EXPECT_EQ(listed(), (Names{"build", "build/out.o", "src"}));
-  tree.remove("w/.git");
+  // A link named ".git" or ".jj" that leads nowhere is no repository; one
+  // that leads to a directory is.
+  for (const char* marker : {"w/.git", "w/.jj"}) {
+    tree.link("nowhere", marker);
+    EXPECT_EQ(listed(), (Names{"build", "build/out.o", "src"})) << marker;
+    tree.remove(marker);
+    tree.link(tree.path("w/src"), marker);
+    EXPECT_EQ(listed(), (Names{"src"})) << marker;
+    tree.remove(marker);
+  }
   // A ".git" directory, or a file named ".git" or ".jj", makes one.
   tree.mkdir("w/.git");
   EXPECT_EQ(listed(), (Names{"src"}));
