@@ -13,10 +13,10 @@
 // repository's "info/exclude" and the user's global excludes file only inside
 // a repository, that is below a directory holding ".git" or ".jj", a link
 // counting only when it leads somewhere), the nearest directory winning, then
-// the hidden rule (names beginning with "."
-// are skipped unless a "!" line let them through). A skipped directory is
-// neither listed nor entered. The ignore files of the root's ancestors (of
-// its canonical form) are honoured too.
+// the hidden rule (names beginning with "." are skipped unless a "!" line let
+// them through). A skipped directory is neither listed nor entered. The
+// ignore files of the root's ancestors (of its canonical form) are honoured
+// too.
 //
 // A directory is yielded before its contents; the entries of one directory
 // come in the order the system lists them. Each listing is read whole and
