@@ -122,8 +122,8 @@ struct IgnoreFile {
 // recorded as the error "stream did not contain valid UTF-8" only when some
 // other line failed as well. Paths in error texts are shown as lossy UTF-8.
 // A file that is missing, cannot be opened or read through, or is not a
-// regular file (after following links) gives an empty matcher and no error;
-// so does one with a line of more than 16 MiB (see LineReader).
+// regular file (after following links) gives an empty matcher and no error.
+// A line of more than 16 MiB is passed over alone (see LineReader).
 IgnoreFile read_ignore_file(const std::string& path);
 
 }  // namespace vorn_walk

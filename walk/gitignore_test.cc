@@ -185,14 +185,20 @@ TEST(IgnoreFile, ReadsLinesLongerThanOneChunk) {
   EXPECT_EQ(match(file.matcher, "last"), Match::ignore);
 }
 
-TEST(IgnoreFile, AFileWithAnEndlessLineIsPassedOver) {
+TEST(IgnoreFile, ALineTooLongToHoldIsPassedOverAlone) {
   TestTree tree;
-  tree.write(".ignore", "a.py\n");
-  // Sparse: a gigabyte of zero bytes, which are valid UTF-8, in one line.
-  ASSERT_EQ(::truncate(tree.path(".ignore").c_str(), off_t{1} << 30), 0);
+  const std::string text = "a.py\n" + std::string(std::size_t{17} << 20, 'x') + "\nb.py\nc}\n";
+  tree.write(".ignore", text);
+  // Sparse: megabytes of zero bytes, which are valid UTF-8, as the last line.
+  ASSERT_EQ(::truncate(tree.path(".ignore").c_str(), off_t{64} << 20), 0);
   const IgnoreFile file = read_ignore_file(tree.path(".ignore"));
-  EXPECT_TRUE(file.matcher.empty());
-  EXPECT_TRUE(file.errors.empty());
+  EXPECT_EQ(match(file.matcher, "a.py"), Match::ignore);
+  EXPECT_EQ(match(file.matcher, "b.py"), Match::ignore);
+  EXPECT_EQ(match(file.matcher, "xx"), Match::none);
+  EXPECT_EQ(file.errors, std::vector<std::string>{tree.path(".ignore") +
+                                                  ": line 4: error parsing glob 'c}': unopened "
+                                                  "alternate group; missing '{' (maybe escape '}' "
+                                                  "with '[}]'?)"});
 }
 
 TEST(IgnoreFile, UnreadableOrSpecialFilesArePassedOverSilently) {

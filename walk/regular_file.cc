@@ -60,11 +60,17 @@ std::expected<bool, int> LineReader::refill() {
 
 std::expected<std::optional<std::string_view>, int> LineReader::next() {
   carried_.clear();
+  bool passing_over = false;  // a line too long to hold
   for (;;) {
     const std::string_view rest(chunk_.get() + at_, filled_ - at_);
     if (const std::size_t end = rest.find('\n'); end != std::string_view::npos) {
       std::string_view line = rest.substr(0, end);
       at_ += end + 1;
+      if (passing_over) {
+        ++number_;
+        passing_over = false;
+        continue;
+      }
       if (!carried_.empty()) {
         if (!append_within_memory(carried_, line)) return std::unexpected(ENOMEM);
         line = carried_;
@@ -73,12 +79,16 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       ++number_;
       return line;
     }
-    if (carried_.size() + rest.size() > kLongestLine) return std::unexpected(EFBIG);
-    if (!append_within_memory(carried_, rest)) return std::unexpected(ENOMEM);
+    if (carried_.size() + rest.size() > kLongestLine) {
+      passing_over = true;
+      carried_.clear();
+    }
+    if (!passing_over && !append_within_memory(carried_, rest)) return std::unexpected(ENOMEM);
     at_ = filled_;
     const std::expected<bool, int> more = refill();
     if (!more) return std::unexpected(more.error());
     if (!*more) {
+      if (passing_over) ++number_;
       if (carried_.empty()) return std::nullopt;
       ++number_;
       return std::string_view(carried_);

@@ -35,10 +35,10 @@ class LineReader {
   // The next line, without its "\n" (and without a "\r" before it; the last
   // line of a file that does not end in "\n" keeps its bytes as they are);
   // nullopt after the last line. The view is valid until the next call.
-  // Fails with an error number when a read fails, when memory does not
-  // suffice, or with EFBIG when a line is longer than 16 MiB: no pattern is
-  // anywhere near that long, and a large binary or a sparse file of zeros
-  // named like an ignore file must not exhaust memory.
+  // A line longer than 16 MiB is passed over (it still counts in number()):
+  // no pattern is anywhere near that long, and a large binary or a sparse
+  // file of zeros named like an ignore file must not exhaust memory. Fails
+  // with an error number when a read fails or memory does not suffice.
   std::expected<std::optional<std::string_view>, int> next();
 
   // The number of the line that next() returned last, counted from 1.
