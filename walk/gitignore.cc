@@ -43,7 +43,7 @@ std::optional<PatternLine> parse_line(std::string_view line) {
   if (line.empty()) return std::nullopt;
 
   PatternLine out;
-  out.original = std::string(line);
+  out.original = line;
   bool anchored = false;
   if (line.starts_with("\\!") || line.starts_with("\\#")) {
     line.remove_prefix(1);
@@ -81,7 +81,7 @@ Match Matcher::matched(std::string_view candidate, bool is_dir,
   scratch.clear();
   set_->matches(candidate, scratch);
   for (auto it = scratch.rbegin(); it != scratch.rend(); ++it) {
-    const PatternLine& line = lines_[*it];
+    const LineEffect& line = lines_[*it];
     if (!line.dir_only || is_dir) return line.whitelist ? Match::whitelist : Match::ignore;
   }
   return Match::none;
@@ -94,8 +94,8 @@ std::expected<void, GlobError> MatcherBuilder::add_line(std::string_view text) {
   if (!line) return {};
   auto glob = Glob::compile(line->glob, unclosed_);
   // The error names the line as written, not the glob made from it.
-  if (!glob) return std::unexpected(GlobError{line->original, glob.error().reason});
-  lines_.push_back(*std::move(line));
+  if (!glob) return std::unexpected(GlobError{std::string(line->original), glob.error().reason});
+  lines_.push_back({line->whitelist, line->dir_only});
   globs_.push_back(*std::move(glob));
   return {};
 }

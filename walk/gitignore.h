@@ -38,10 +38,12 @@ enum class Match : std::uint8_t {
 
 // One pattern line, turned into the glob that gets compiled.
 struct PatternLine {
-  std::string original;   // the line after trimming, a leading "!" included
-  std::string glob;       // the glob actually compiled
-  bool whitelist = false; // the line began with "!"
-  bool dir_only = false;  // the line ended with "/": it applies to directories only
+  // The line after trimming, a leading "!" included; it points into the text
+  // handed to parse_line.
+  std::string_view original;
+  std::string glob;        // the glob actually compiled
+  bool whitelist = false;  // the line began with "!"
+  bool dir_only = false;   // the line ended with "/": it applies to directories only
 };
 
 // Turns one line into a pattern line, or nullopt for a comment ("#" first)
@@ -69,8 +71,6 @@ class Matcher {
   ~Matcher();
 
   bool empty() const { return lines_.empty(); }
-  // The compiled lines in file order.
-  const std::vector<PatternLine>& lines() const { return lines_; }
 
   // The decision for the entry at `candidate`, its path below the base: of
   // the lines whose glob matches it, the last in file order that is not
@@ -82,7 +82,15 @@ class Matcher {
  private:
   friend class MatcherBuilder;
 
-  std::vector<PatternLine> lines_;
+  // What a line says when its glob matches. Two bytes a line: an ignore
+  // file may hold millions of lines, and their texts are not needed once
+  // compiled.
+  struct LineEffect {
+    bool whitelist = false;
+    bool dir_only = false;
+  };
+
+  std::vector<LineEffect> lines_;  // in file order
   std::optional<GlobSet> set_;  // absent exactly when there are no lines
 };
 
@@ -104,7 +112,7 @@ class MatcherBuilder {
 
  private:
   UnclosedClass unclosed_;
-  std::vector<PatternLine> lines_;
+  std::vector<Matcher::LineEffect> lines_;
   std::vector<Glob> globs_;
 };
 
