@@ -30,4 +30,39 @@ check "unknown option" 2 "" "$usage" -- --verbose .
 check "an option of vorn-scan" 2 "" "$usage" -- --warnings .
 check "option without value" 2 "" "$usage" -- . --ext
 
+# Short of descriptors, a walk either fails with its I/O error or lists what
+# it lists with plenty of them: an ignore file it could not open is never
+# taken for an absent one. Workers list folders at once, so each limit is
+# tried a few times.
+mkdir -p "$tmp/repo/.git"
+for a in a b c d e f g h; do
+  for b in 1 2 3 4; do
+    mkdir -p "$tmp/repo/$a/$b"
+    touch "$tmp/repo/$a/$b/"{x.py,y.gen.py,z.py}
+    printf 'z.py\n' >"$tmp/repo/$a/$b/.gitignore"
+  done
+  printf '*.gen.py\n' >"$tmp/repo/$a/.gitignore"
+done
+wanted=$("$tool" --ext py "$tmp/repo"; printf '|')
+wanted=${wanted%|}
+failed_for_descriptors=0
+for limit in 4 5 6 7 8 9 10 11 12; do
+  for _ in 1 2 3 4; do
+    got=$( (ulimit -n "$limit" && exec "$tool" --ext py "$tmp/repo") 2>"$tmp/stderr"; printf '|%d' $?)
+    status=${got##*|}
+    if [[ $status == 0 && ${got%|*} != "$wanted" ]]; then
+      printf 'FAIL ulimit -n %s: a wrong list\n' "$limit"
+      failures=$((failures + 1))
+    elif [[ $status != 0 && ! -s $tmp/stderr ]]; then
+      printf 'FAIL ulimit -n %s: status %s without a message\n' "$limit" "$status"
+      failures=$((failures + 1))
+    fi
+    grep -q '^io: .*Too many open files (os error 24)$' "$tmp/stderr" && failed_for_descriptors=1
+  done
+done
+if [[ $failed_for_descriptors == 0 ]]; then
+  echo 'FAIL no limit made the walk run out of descriptors'
+  failures=$((failures + 1))
+fi
+
 finish

@@ -33,19 +33,23 @@ FileType type_of(mode_t mode) {
 
 void DirectoryFiller::fill(DirectoryNode& node, DirectoryScratch& scratch) const {
   const int failure = scratch.lister.list(node.path.c_str(), scratch.listing, follow_links_);
-  RuleSet rules =
+  std::expected<RuleSet, WalkError> rules =
       load_rule_set(node.path, failure == 0 ? &scratch.listing : nullptr, node.ignore_errors);
   if (failure != 0) {
-    node.listing_error = io_error(node.path, failure).text;
+    node.enter_error = io_error(node.path, failure).text;
+    return;
+  }
+  if (!rules) {
+    node.enter_error = std::move(rules.error().text);
     return;
   }
   if (follow_links_) {
     node.device = scratch.listing.device;
     node.inode = scratch.listing.inode;
   }
-  rules.prefix = node.depth == 0 ? 0 : node.path.size() + 1 - root_prefix_;
+  rules->prefix = node.depth == 0 ? 0 : node.path.size() + 1 - root_prefix_;
   const DirectoryNode* parent = node.parent;
-  node.rules = chain(std::move(rules), parent != nullptr ? parent->rules : rules_.ancestors.nearest);
+  node.rules = chain(*std::move(rules), parent != nullptr ? parent->rules : rules_.ancestors.nearest);
   judge(node, scratch);
 }
 

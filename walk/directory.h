@@ -53,7 +53,9 @@ struct DirectoryNode : ReadAheadNode<DirectoryNode> {
   std::string names;                // the items' names, end to end
   std::vector<std::string> errors;  // the error items' texts
   std::string ignore_errors;        // the errors in its ignore files, one per line
-  std::optional<std::string> listing_error;
+  // Why it cannot be entered: it could not be listed, or a file its rule set
+  // depends on could not be read.
+  std::optional<std::string> enter_error;
   dev_t device = 0;  // identity, kept when following links
   ino_t inode = 0;
 };
@@ -83,8 +85,9 @@ class DirectoryFiller {
       : rules_(rules), follow_links_(follow_links), root_prefix_(root_prefix) {}
 
   // Lists the directory, loads its rule set (even when the listing fails;
-  // the errors met go on the directory's entry), and observes and judges
-  // its entries. A directory that cannot be listed gets its listing_error.
+  // the errors met in lines of its ignore files go on the directory's
+  // entry), and observes and judges its entries. A directory that cannot be
+  // listed, or whose rule set cannot be loaded, gets its enter_error.
   void fill(DirectoryNode& node, DirectoryScratch& scratch) const;
 
   // The bytes a filled node holds, its children included.

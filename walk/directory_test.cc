@@ -31,7 +31,7 @@ TEST(DirectoryFiller, ItemsFollowTheListingAndEachDirectoryGetsItsChild) {
   DirectoryScratch scratch;
   DirectoryNode node(tree.path("d"), 0, nullptr);
   filler.fill(node, scratch);
-  ASSERT_FALSE(node.listing_error);
+  ASSERT_FALSE(node.enter_error);
 
   std::vector<std::string> expected;
   for (const std::string& name : listed(tree.path("d"))) {
@@ -67,7 +67,7 @@ TEST(DirectoryFiller, ADirectoryThatCannotBeListedGetsItsError) {
   DirectoryScratch scratch;
   DirectoryNode node(tree.path("gone"), 1, nullptr);
   filler.fill(node, scratch);
-  EXPECT_EQ(node.listing_error, tree.path("gone") + ": IO error for operation on " +
+  EXPECT_EQ(node.enter_error, tree.path("gone") + ": IO error for operation on " +
                                     tree.path("gone") + ": No such file or directory (os error 2)");
   EXPECT_TRUE(node.items.empty());
 }

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -36,16 +37,25 @@ std::optional<std::string> excludes_file_setting(std::string_view config,
 
 }  // namespace
 
-std::optional<std::string> home_directory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+std::expected<std::optional<std::string>, WalkError> home_directory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+    return std::string(home);
+  }
   std::vector<char> buffer(16384);
   passwd entry;
   passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-      found != nullptr && found->pw_dir != nullptr) {
-    return found->pw_dir;
+  int error;
+  while ((error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found)) ==
+         ERANGE) {
+    buffer.resize(buffer.size() * 2);
   }
-  return std::nullopt;
+  // These say that the user has no entry; anything else, that the database
+  // could not be read.
+  if (error != 0 && error != ENOENT && error != ESRCH && error != EBADF && error != EPERM) {
+    return std::unexpected(io_error("/etc/passwd", error));
+  }
+  if (found == nullptr || found->pw_dir == nullptr) return std::nullopt;
+  return std::string(found->pw_dir);
 }
 
 std::optional<std::string_view> excludes_file_value(std::string_view config) {
@@ -63,37 +73,47 @@ std::optional<std::string_view> excludes_file_value(std::string_view config) {
   return std::string_view(value.data(), value.size());
 }
 
-std::optional<std::string> global_excludes_path() {
-  const std::optional<std::string> home = home_directory();
-  if (home) {
-    if (auto config = read_regular_file(join_path(*home, ".gitconfig"))) {
-      if (auto path = excludes_file_setting(*config, home)) return path;
-    }
+std::expected<std::optional<std::string>, WalkError> global_excludes_path() {
+  const auto home = home_directory();
+  if (!home) return std::unexpected(home.error());
+  // The setting of the configuration file at `path`, if any.
+  const auto setting_in = [&](const std::string& path)
+      -> std::expected<std::optional<std::string>, WalkError> {
+    const auto config = read_regular_file(path);
+    if (!config) return std::unexpected(config.error());
+    if (!*config) return std::nullopt;
+    return excludes_file_setting(**config, *home);
+  };
+  if (*home) {
+    auto path = setting_in(join_path(**home, ".gitconfig"));
+    if (!path || *path) return path;
   }
   std::string base;
   if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && *xdg != '\0') {
     base = xdg;
-  } else if (home) {
-    base = join_path(*home, ".config");
+  } else if (*home) {
+    base = join_path(**home, ".config");
   } else {
     return std::nullopt;
   }
-  if (auto config = read_regular_file(join_path(base, "git/config"))) {
-    if (auto path = excludes_file_setting(*config, home)) return path;
-  }
+  auto path = setting_in(join_path(base, "git/config"));
+  if (!path || *path) return path;
   return join_path(base, "git/ignore");
 }
 
-std::optional<std::string> common_git_directory(const std::string& dir) {
-  const std::optional<std::string> line = read_first_line(join_path(dir, ".git"));
-  if (!line || !line->starts_with("gitdir: ")) return std::nullopt;
-  std::string git_dir = line->substr(8);
+std::expected<std::optional<std::string>, WalkError> common_git_directory(
+    const std::string& dir) {
+  const auto line = read_first_line(join_path(dir, ".git"));
+  if (!line) return std::unexpected(line.error());
+  if (!*line || !(*line)->starts_with("gitdir: ")) return std::nullopt;
+  std::string git_dir = (*line)->substr(8);
   // Git reads a relative gitdir from the directory that holds the file, not
   // from wherever the process happens to run.
   if (!git_dir.starts_with('/')) git_dir = join_path(dir, git_dir);
-  const std::optional<std::string> common = read_first_line(join_path(git_dir, "commondir"));
-  if (!common || common->empty()) return std::nullopt;
-  if (common->starts_with('.')) return join_path(git_dir, *common);
+  auto common = read_first_line(join_path(git_dir, "commondir"));
+  if (!common) return std::unexpected(common.error());
+  if (!*common || (*common)->empty()) return std::nullopt;
+  if ((*common)->starts_with('.')) return join_path(git_dir, **common);
   return common;
 }
 

@@ -110,29 +110,30 @@ std::expected<Matcher, std::string> MatcherBuilder::build() && {
   return matcher;
 }
 
-IgnoreFile read_ignore_file(const std::string& path) {
+std::expected<IgnoreFile, WalkError> read_ignore_file(const std::string& path) {
   IgnoreFile out;
   MatcherBuilder builder(UnclosedClass::literal);
   const auto error_at = [&](std::size_t number, std::string_view what) {
     return vorn_base::lossy_utf8(path) + ": line " + std::to_string(number) + ": " +
            std::string(what);
   };
-  std::optional<LineReader> reader = LineReader::open(path);
-  if (!reader) return {};
+  std::expected<std::optional<LineReader>, WalkError> opened = LineReader::open(path);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!*opened) return out;
+  LineReader& reader = **opened;
   std::size_t bad_utf8_line = 0;
   for (;;) {
-    const auto next = reader->next();
-    // A file that cannot be read through is passed over whole.
-    if (!next) return {};
+    const auto next = reader.next();
+    if (!next) return std::unexpected(next.error());
     if (!*next) break;
     std::string_view line = **next;
     if (!vorn_base::is_valid_utf8(line)) {
-      bad_utf8_line = reader->number();
+      bad_utf8_line = reader.number();
       break;
     }
-    if (reader->number() == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
+    if (reader.number() == 1 && line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
     if (auto added = builder.add_line(line); !added) {
-      out.errors.push_back(error_at(reader->number(), added.error().text()));
+      out.errors.push_back(error_at(reader.number(), added.error().text()));
     }
   }
   if (bad_utf8_line != 0 && !out.errors.empty()) {

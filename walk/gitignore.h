@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "walk/glob.h"
+#include "walk/walk_error.h"
 
 namespace vorn_walk {
 
@@ -129,9 +130,9 @@ struct IgnoreFile {
 // dropped. Reading stops at the first line that is not valid UTF-8; that is
 // recorded as the error "stream did not contain valid UTF-8" only when some
 // other line failed as well. Paths in error texts are shown as lossy UTF-8.
-// A file that is missing, cannot be opened or read through, or is not a
-// regular file (after following links) gives an empty matcher and no error.
-// A line of more than 16 MiB is passed over alone (see LineReader).
-IgnoreFile read_ignore_file(const std::string& path);
+// A file that LineReader passes over gives an empty matcher and no error; a
+// line of more than 16 MiB is passed over alone. Fails when the file cannot
+// be read through (see LineReader).
+std::expected<IgnoreFile, WalkError> read_ignore_file(const std::string& path);
 
 }  // namespace vorn_walk

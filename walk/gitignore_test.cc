@@ -129,7 +129,7 @@ TEST(MatcherBuilder, UnclosedClassIsLiteralInIgnoreFiles) {
 // The ignore file `name` holding `text`, read.
 IgnoreFile ignore_file(const TestTree& tree, std::string_view name, std::string_view text) {
   tree.write(name, text);
-  return read_ignore_file(tree.path(name));
+  return read_ignore_file(tree.path(name)).value();
 }
 
 TEST(IgnoreFile, KeepsGoodLinesAndReportsBadOnesByNumber) {
@@ -191,7 +191,7 @@ TEST(IgnoreFile, ALineTooLongToHoldIsPassedOverAlone) {
   tree.write(".ignore", text);
   // Sparse: megabytes of zero bytes, which are valid UTF-8, as the last line.
   ASSERT_EQ(::truncate(tree.path(".ignore").c_str(), off_t{64} << 20), 0);
-  const IgnoreFile file = read_ignore_file(tree.path(".ignore"));
+  const IgnoreFile file = read_ignore_file(tree.path(".ignore")).value();
   EXPECT_EQ(match(file.matcher, "a.py"), Match::ignore);
   EXPECT_EQ(match(file.matcher, "b.py"), Match::ignore);
   EXPECT_EQ(match(file.matcher, "xx"), Match::none);
@@ -206,9 +206,9 @@ TEST(IgnoreFile, UnreadableOrSpecialFilesArePassedOverSilently) {
   tree.write("a.ignore", "x\n");
   tree.mkdir("dir.ignore");
   ASSERT_EQ(::mkfifo(tree.path("fifo.ignore").c_str(), 0644), 0);
-  EXPECT_EQ(match(read_ignore_file(tree.path("a.ignore")).matcher, "x"), Match::ignore);
+  EXPECT_EQ(match(read_ignore_file(tree.path("a.ignore"))->matcher, "x"), Match::ignore);
   for (const char* name : {"dir.ignore", "fifo.ignore", "missing.ignore"}) {
-    const IgnoreFile file = read_ignore_file(tree.path(name));
+    const IgnoreFile file = read_ignore_file(tree.path(name)).value();
     EXPECT_TRUE(file.matcher.empty()) << name;
     EXPECT_TRUE(file.errors.empty()) << name;
   }

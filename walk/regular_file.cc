@@ -14,51 +14,74 @@ namespace {
 constexpr std::size_t kChunkSize = 64 * 1024;
 constexpr std::size_t kLongestLine = std::size_t{16} << 20;
 
-// The file at `path` opened for reading when it is a regular one (links
-// followed), else none. O_NONBLOCK: opening a pipe must not wait for a writer.
-vorn_base::FileDescriptor open_regular(const std::string& path) {
+// The regular file at `path` opened for reading, none when it is passed
+// over, or the error. O_NONBLOCK and the second status guard the moment
+// between the two calls: should the file have been replaced by a pipe, its
+// open must not wait for a writer, and what was opened is not read.
+std::expected<vorn_base::FileDescriptor, WalkError> open_regular(const std::string& path) {
+  struct stat before;
+  if (::stat(path.c_str(), &before) != 0) {
+    if (passed_over(errno)) return vorn_base::FileDescriptor();
+    return std::unexpected(io_error(path, errno));
+  }
+  if (!S_ISREG(before.st_mode)) return vorn_base::FileDescriptor();
   vorn_base::FileDescriptor file(
       ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  struct stat st;
-  if (file && (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))) return {};
+  if (!file) {
+    if (passed_over(errno)) return vorn_base::FileDescriptor();
+    return std::unexpected(io_error(path, errno));
+  }
+  struct stat after;
+  if (::fstat(file.get(), &after) != 0) return std::unexpected(io_error(path, errno));
+  if (!S_ISREG(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino) {
+    return vorn_base::FileDescriptor();
+  }
   return file;
 }
 
-// Appends `more` to `text`; false when memory does not suffice.
-bool append_within_memory(std::string& text, std::string_view more) {
+// Appends `more` to `text`; the error when memory does not suffice.
+std::expected<void, WalkError> append(std::string& text, std::string_view more,
+                                      const std::string& path) {
   try {
     text.append(more);
-    return true;
+    return {};
   } catch (const std::bad_alloc&) {
-    return false;
+    return std::unexpected(io_error(path, ENOMEM));
   } catch (const std::length_error&) {
-    return false;
+    return std::unexpected(io_error(path, ENOMEM));
   }
 }
 
 }  // namespace
 
-LineReader::LineReader(vorn_base::FileDescriptor file)
-    : file_(std::move(file)), chunk_(std::make_unique_for_overwrite<char[]>(kChunkSize)) {}
-
-std::optional<LineReader> LineReader::open(const std::string& path) {
-  vorn_base::FileDescriptor file = open_regular(path);
-  if (!file) return std::nullopt;
-  return LineReader(std::move(file));
+bool passed_over(int code) {
+  return code == ENOENT || code == ENOTDIR || code == ELOOP || code == EACCES || code == EPERM;
 }
 
-std::expected<bool, int> LineReader::refill() {
+LineReader::LineReader(std::string path, vorn_base::FileDescriptor file)
+    : path_(std::move(path)),
+      file_(std::move(file)),
+      chunk_(std::make_unique_for_overwrite<char[]>(kChunkSize)) {}
+
+std::expected<std::optional<LineReader>, WalkError> LineReader::open(std::string path) {
+  std::expected<vorn_base::FileDescriptor, WalkError> file = open_regular(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  if (!*file) return std::nullopt;
+  return LineReader(std::move(path), *std::move(file));
+}
+
+std::expected<bool, WalkError> LineReader::refill() {
   if (at_end_) return false;
   const std::expected<std::size_t, int> n =
       vorn_base::read_fully(file_.get(), {chunk_.get(), kChunkSize});
-  if (!n) return std::unexpected(n.error());
+  if (!n) return std::unexpected(io_error(path_, n.error()));
   at_ = 0;
   filled_ = *n;
   at_end_ = *n < kChunkSize;
   return true;
 }
 
-std::expected<std::optional<std::string_view>, int> LineReader::next() {
+std::expected<std::optional<std::string_view>, WalkError> LineReader::next() {
   carried_.clear();
   bool passing_over = false;  // a line too long to hold
   for (;;) {
@@ -72,7 +95,9 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
         continue;
       }
       if (!carried_.empty()) {
-        if (!append_within_memory(carried_, line)) return std::unexpected(ENOMEM);
+        if (auto appended = append(carried_, line, path_); !appended) {
+          return std::unexpected(std::move(appended.error()));
+        }
         line = carried_;
       }
       if (line.ends_with('\r')) line.remove_suffix(1);
@@ -83,9 +108,13 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
       passing_over = true;
       carried_.clear();
     }
-    if (!passing_over && !append_within_memory(carried_, rest)) return std::unexpected(ENOMEM);
+    if (!passing_over) {
+      if (auto appended = append(carried_, rest, path_); !appended) {
+        return std::unexpected(std::move(appended.error()));
+      }
+    }
     at_ = filled_;
-    const std::expected<bool, int> more = refill();
+    const std::expected<bool, WalkError> more = refill();
     if (!more) return std::unexpected(more.error());
     if (!*more) {
       if (passing_over) ++number_;
@@ -96,24 +125,28 @@ std::expected<std::optional<std::string_view>, int> LineReader::next() {
   }
 }
 
-std::optional<std::string> read_first_line(const std::string& path) {
-  std::optional<LineReader> reader = LineReader::open(path);
-  if (!reader) return std::nullopt;
-  const auto line = reader->next();
-  if (!line) return std::nullopt;
+std::expected<std::optional<std::string>, WalkError> read_first_line(const std::string& path) {
+  auto reader = LineReader::open(path);
+  if (!reader) return std::unexpected(std::move(reader.error()));
+  if (!*reader) return std::nullopt;
+  const auto line = (*reader)->next();
+  if (!line) return std::unexpected(line.error());
   return std::string(line->value_or(std::string_view()));
 }
 
-std::optional<std::string> read_regular_file(const std::string& path) {
-  const vorn_base::FileDescriptor file = open_regular(path);
-  if (!file) return std::nullopt;
+std::expected<std::optional<std::string>, WalkError> read_regular_file(const std::string& path) {
+  std::expected<vorn_base::FileDescriptor, WalkError> file = open_regular(path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  if (!*file) return std::nullopt;
   std::string data;
-  char chunk[1 << 16];
+  char chunk[kChunkSize];
   for (;;) {
-    const std::expected<std::size_t, int> n = vorn_base::read_fully(file.get(), chunk);
-    if (!n) return std::nullopt;
-    if (!append_within_memory(data, {chunk, *n})) return std::nullopt;
-    if (*n < sizeof chunk) return data;
+    const std::expected<std::size_t, int> n = vorn_base::read_fully(file->get(), chunk);
+    if (!n) return std::unexpected(io_error(path, n.error()));
+    if (auto appended = append(data, {chunk, *n}, path); !appended) {
+      return std::unexpected(std::move(appended.error()));
+    }
+    if (*n < kChunkSize) return data;
   }
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "walk/git_config.h"
+#include "walk/regular_file.h"
 
 namespace vorn_walk {
 namespace {
@@ -62,22 +63,30 @@ Sightings sight(const Listing* listing) {
 enum class Followed { none, directory, file, other };
 
 // What the entry `name` of `dir` is, from the listing's `seen` when it tells,
-// else from a status call: a link counts only when it can be followed.
-Followed followed(const std::string& dir, const Sighting& seen, std::string_view name) {
+// else from a status call: a link counts only when it can be followed. Fails
+// when the status cannot be taken for another reason than the entry's
+// absence (see passed_over).
+std::expected<Followed, WalkError> followed(const std::string& dir, const Sighting& seen,
+                                            std::string_view name) {
   if (seen.presence == Sighting::absent) return Followed::none;
   if (seen.presence == Sighting::present && seen.type != DT_LNK && seen.type != DT_UNKNOWN) {
     if (seen.type == DT_DIR) return Followed::directory;
     return seen.type == DT_REG ? Followed::file : Followed::other;
   }
+  const std::string path = join_path(dir, name);
   struct stat st;
-  if (::stat(join_path(dir, name).c_str(), &st) != 0) return Followed::none;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (passed_over(errno)) return Followed::none;
+    return std::unexpected(io_error(path, errno));
+  }
   if (S_ISDIR(st.st_mode)) return Followed::directory;
   return S_ISREG(st.st_mode) ? Followed::file : Followed::other;
 }
 
 // The git directory whose files the directory `dir` reads, given what its
 // ".git" is; nullopt for none.
-std::optional<std::string> git_directory(const std::string& dir, Followed git) {
+std::expected<std::optional<std::string>, WalkError> git_directory(const std::string& dir,
+                                                                   Followed git) {
   if (git == Followed::none) return std::nullopt;
   if (git == Followed::file) return common_git_directory(dir);
   return join_path(dir, ".git");
@@ -109,44 +118,53 @@ std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSe
   return std::make_shared<const RuleSet>(std::move(rules));
 }
 
-RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors) {
+std::expected<RuleSet, WalkError> load_rule_set(const std::string& dir, const Listing* listing,
+                                                std::string& errors) {
   const Sightings seen = sight(listing);
   RuleSet rules;
-  const Followed git = followed(dir, seen.git, ".git");
-  rules.repository = git != Followed::none || followed(dir, seen.jj, ".jj") != Followed::none;
-  const auto load = [&](IgnoreKind kind, const std::string& path) {
-    IgnoreFile file = read_ignore_file(path);
-    rules.matchers[static_cast<std::size_t>(kind)] = std::move(file.matcher);
-    for (const std::string& error : file.errors) {
+  const auto git = followed(dir, seen.git, ".git");
+  if (!git) return std::unexpected(git.error());
+  const auto jj = followed(dir, seen.jj, ".jj");
+  if (!jj) return std::unexpected(jj.error());
+  rules.repository = *git != Followed::none || *jj != Followed::none;
+  const auto load = [&](IgnoreKind kind, const std::string& path) -> std::expected<void, WalkError> {
+    std::expected<IgnoreFile, WalkError> file = read_ignore_file(path);
+    if (!file) return std::unexpected(std::move(file.error()));
+    rules.matchers[static_cast<std::size_t>(kind)] = std::move(file->matcher);
+    for (const std::string& error : file->errors) {
       if (!errors.empty()) errors.push_back('\n');
       errors += error;
     }
+    return {};
   };
-  std::optional<std::string> git_dir;
-  bool git_dir_known = false;
   for (const IgnoreKindInfo& info : kIgnoreKinds) {
+    std::expected<void, WalkError> loaded;
     if (info.source == IgnoreSource::directory) {
       if (seen.files[static_cast<std::size_t>(info.kind)].presence != Sighting::absent) {
-        load(info.kind, join_path(dir, info.file_name));
+        loaded = load(info.kind, join_path(dir, info.file_name));
       }
     } else if (info.source == IgnoreSource::git_directory) {
-      if (!git_dir_known) git_dir = git_directory(dir, git);
-      git_dir_known = true;
-      if (git_dir) load(info.kind, join_path(*git_dir, info.file_name));
+      const auto git_dir = git_directory(dir, *git);
+      if (!git_dir) return std::unexpected(git_dir.error());
+      if (*git_dir) loaded = load(info.kind, join_path(**git_dir, info.file_name));
     }
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
   }
   return rules;
 }
 
-GlobalRules load_global_excludes(std::string_view root) {
+std::expected<GlobalRules, WalkError> load_global_excludes(std::string_view root) {
   std::vector<char> buffer(4096);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return {};
+    if (errno != ERANGE) return GlobalRules{};
     buffer.resize(buffer.size() * 2);
   }
-  const std::optional<std::string> path = global_excludes_path();
-  if (!path) return {};
-  GlobalRules out{read_ignore_file(*path).matcher, without_dot_components(root)};
+  const auto path = global_excludes_path();
+  if (!path) return std::unexpected(path.error());
+  if (!*path) return GlobalRules{};
+  std::expected<IgnoreFile, WalkError> file = read_ignore_file(**path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  GlobalRules out{std::move(file->matcher), without_dot_components(root)};
   const std::string_view cwd = buffer.data();
   if (out.prefix.starts_with(cwd)) {
     out.prefix.erase(0, cwd.size());
@@ -155,17 +173,24 @@ GlobalRules load_global_excludes(std::string_view root) {
   return out;
 }
 
-AncestorRules load_ancestors(const std::string& root) {
+std::expected<AncestorRules, WalkError> load_ancestors(const std::string& root) {
   AncestorRules out;
   char* canonical = ::realpath(root.c_str(), nullptr);
-  if (canonical == nullptr) return out;
+  if (canonical == nullptr) {
+    // No ancestor counts for a root that cannot be made canonical, unless
+    // that is for want of memory.
+    if (errno == ENOMEM) return std::unexpected(io_error(root, errno));
+    return out;
+  }
   out.canonical_root = canonical;
   std::free(canonical);
   const std::string& path = out.canonical_root;
   for (std::size_t slash = 0; path != "/" && slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     const std::string dir = slash == 0 ? "/" : path.substr(0, slash);
-    RuleSet rules = load_rule_set(dir, nullptr, out.errors);
+    std::expected<RuleSet, WalkError> loaded = load_rule_set(dir, nullptr, out.errors);
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
+    RuleSet& rules = *loaded;
     rules.ancestor = true;
     rules.prefix = dir == "/" ? 1 : dir.size() + 1;
     out.have_matchers = out.have_matchers || rules.has_matchers();

@@ -90,9 +90,12 @@ std::shared_ptr<const RuleSet> chain(RuleSet rules, std::shared_ptr<const RuleSe
 
 // Loads the rule set of the directory at `dir` (spelled as the walk spells
 // it, or absolute for an ancestor), knowing from its `listing` which names it
-// holds; with no listing every name is looked up. Errors in its ignore files
-// are appended to `errors`, one per line. The caller sets its `prefix`.
-RuleSet load_rule_set(const std::string& dir, const Listing* listing, std::string& errors);
+// holds; with no listing every name is looked up. Errors in the lines of its
+// ignore files are appended to `errors`, one per line. The caller sets its
+// `prefix`. Fails when a file it depends on cannot be examined or read (see
+// regular_file.h).
+std::expected<RuleSet, WalkError> load_rule_set(const std::string& dir, const Listing* listing,
+                                                std::string& errors);
 
 // The user's global excludes file (global_excludes_path), whose lines apply
 // below the current directory.
@@ -105,21 +108,22 @@ struct GlobalRules {
   std::string prefix;
 };
 
-// Loads the global excludes file for a walk of `root`. Its errors are
-// dropped.
-GlobalRules load_global_excludes(std::string_view root);
+// Loads the global excludes file for a walk of `root`. The errors of its
+// lines are dropped; it fails only when a file cannot be read.
+std::expected<GlobalRules, WalkError> load_global_excludes(std::string_view root);
 
 // The rule sets of the ancestors of a root that is a directory.
 struct AncestorRules {
   std::shared_ptr<const RuleSet> nearest;  // the chain, nearest first; null when empty
   std::string canonical_root;  // the root made absolute and canonical
   bool have_matchers = false;
-  std::string errors;  // in their ignore files, one per line
+  std::string errors;  // in the lines of their ignore files, one per line
 };
 
 // Loads the rule set of every ancestor of the canonical `root`, from "/" down
 // to its parent. When the root cannot be made canonical no ancestor counts.
-AncestorRules load_ancestors(const std::string& root);
+// Fails as load_rule_set does, or when memory runs out.
+std::expected<AncestorRules, WalkError> load_ancestors(const std::string& root);
 
 // The matcher of a walk's exclusion patterns (see WalkOptions::exclude),
 // matched below the root: each pattern p is the line "!p", so every line is a

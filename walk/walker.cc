@@ -109,13 +109,20 @@ class Walker::Impl {
       phase_ = Phase::done;
       return std::unexpected(io_error(root_, "file name contained an unexpected NUL byte"));
     }
-    phase_ = Phase::root;
-    rules_.global = load_global_excludes(root_);
+    // Rules that could not be read would judge the whole walk wrongly: such
+    // a failure ends it.
+    phase_ = Phase::done;
+    std::expected<GlobalRules, WalkError> global = load_global_excludes(root_);
+    if (!global) return std::unexpected(std::move(global.error()));
+    rules_.global = *std::move(global);
     struct stat st;
     if (::stat(root_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      rules_.ancestors = load_ancestors(root_);
-      if (!rules_.ancestors.errors.empty()) return error(rules_.ancestors.errors);
+      std::expected<AncestorRules, WalkError> ancestors = load_ancestors(root_);
+      if (!ancestors) return std::unexpected(std::move(ancestors.error()));
+      rules_.ancestors = *std::move(ancestors);
     }
+    phase_ = Phase::root;
+    if (!rules_.ancestors.errors.empty()) return error(rules_.ancestors.errors);
     return root_entry();
   }
 
@@ -182,8 +189,8 @@ class Walker::Impl {
     if (node->depth > 0) position_.descend(ordinal);
     read_ahead_.take(*node, position_);
     entry_errors_ = std::move(node->ignore_errors);
-    if (node->listing_error) {
-      pending_error_ = std::move(node->listing_error);
+    if (node->enter_error) {
+      pending_error_ = std::move(node->enter_error);
       if (node->depth > 0) position_.ascend();
       return;
     }

@@ -430,6 +430,39 @@ TEST_P(EveryModeTest, PathsBeyondTheSystemLimitFailWithTheSystemText) {
   EXPECT_TRUE(walked.errors[0].ends_with(": File name too long (os error 36)")) << walked.errors[0];
 }
 
+// An ignore file that the walk cannot read is never taken for an absent one:
+// here a ".gitignore" whose path is too long for the system, in a directory
+// whose path is not.
+TEST_P(EveryModeTest, AnIgnoreFileThatCannotBeReadEndsTheWalkThere) {
+  tree.mkdir_chain("w", std::string(200, 'n'), 19);
+  int fd = ::open(w.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string deep = w;
+  for (int level = 0; level < 19 && fd >= 0; ++level) {
+    const int child = ::openat(fd, std::string(200, 'n').c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = child;
+    deep += "/" + std::string(200, 'n');
+  }
+  ASSERT_GE(fd, 0);
+  const std::string last(4090 - deep.size() - 1, 'l');
+  ASSERT_EQ(::mkdirat(fd, last.c_str(), 0755), 0);
+  deep += "/" + last;
+  const int dir = ::openat(fd, last.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ::close(fd);
+  ASSERT_GE(dir, 0);
+  for (const char* name : {".gitignore", "a.txt"}) {
+    const int file = ::openat(dir, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(file, 0);
+    ::close(file);
+  }
+  ::close(dir);
+  const Walked walked = walk();
+  const std::string file = shown(deep + "/.gitignore");
+  EXPECT_EQ(walked.errors,
+            Names{file + ": IO error for operation on " + file + ": File name too long (os error 36)"});
+  EXPECT_EQ(walked.paths().back(), relative(deep));  // not entered
+}
+
 TEST_P(EveryModeTest, NamesThatAreNotUtf8ComeBackUnchanged) {
   tree.write("w/\xFF\xFE.py");
   tree.write("w/d\x80/x");
