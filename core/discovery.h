@@ -44,9 +44,10 @@ namespace vorn_core {
 //   "error parsing glob '!{pattern}': {reason}" for the first exclude pattern
 //       that does not compile (an unclosed "[" included);
 //   the first error the walk reports (a root that cannot be examined, a
-//       directory that cannot be listed, with `follow_links` a link that
-//       cannot be followed or leads back to a directory containing it, or a
-//       bad line in an ignore file of one of the root's ancestors).
+//       directory that cannot be listed, an ignore, git or configuration
+//       file that cannot be read, with `follow_links` a link that cannot be
+//       followed or leads back to a directory containing it, or a bad line
+//       in an ignore file of one of the root's ancestors).
 // Errors in ignore files inside the walked tree are dropped.
 std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config);

@@ -35,12 +35,18 @@
 //
 // Errors are items of their own; the walk goes on after them:
 //   "{path}: IO error for operation on {path}: {os error}"   (cannot examine,
-//       list or follow `path`)
+//       list or follow `path`; or cannot read `path`, an ignore, git or
+//       configuration file, for a reason other than its absence, a lack of
+//       permission, or its not being a regular file: see regular_file.h)
 //   "File system loop found: {link} points to an ancestor {directory}"
-//   the ignore-file errors of the root's ancestors, which come first, before
-//   the root itself.
-// Errors in the ignore files of a walked directory are attached to that
-// directory's entry instead. Paths in texts are shown as lossy UTF-8.
+//   the errors in the lines of the ignore files of the root's ancestors,
+//       which come first, before the root itself.
+// A directory that cannot be listed, or whose own ignore or git files cannot
+// be read, is yielded, followed by its error, and not entered. Should the
+// global excludes file or a file of the root's ancestors not be read, that
+// error is the walk's only item. Errors in the lines of the ignore files of
+// a walked directory are attached to that directory's entry instead. Paths
+// in texts are shown as lossy UTF-8.
 //
 // A Walker is used by one thread at a time; destroying it stops its workers
 // and waits for the few directories they are still listing.
@@ -113,7 +119,7 @@ class Walker {
   //
   // The user's global excludes file is found through "HOME" (else the user
   // database) and "XDG_CONFIG_HOME", read when the walk starts, and matched
-  // relative to the current directory; its errors are dropped.
+  // relative to the current directory; the errors of its lines are dropped.
   //
   // Whether workers list ahead is settled here, by the concurrency of the
   // calling thread's arena.
