@@ -7,6 +7,7 @@ import re
 import tempfile
 import threading
 import unittest
+import unittest.mock
 
 import vorn
 
@@ -98,6 +99,29 @@ class Reports(Tree):
             thread.join()
         self.assertEqual([without_elapsed(r) for r in results], [EMPTY_REPORT] * 20)
         self.assertEqual(errors, [missing(gone)] * 20)
+
+
+class SmallStacks(Tree):
+    def test_analyze_runs_in_a_thread_with_a_small_stack(self):
+        # Every walk reads the git configuration; make this one find a
+        # setting, its global file, and a repository with an ignore file.
+        home = os.path.join(self.root, "home")
+        os.makedirs(os.path.join(self.root, ".git"))
+        os.makedirs(home)
+        pathlib.Path(home, ".gitconfig").write_text("[core]\n\texcludesfile = ~/ignore\n")
+        pathlib.Path(home, "ignore").write_text("*.log\n")
+        pathlib.Path(self.root, "src", ".gitignore").write_text("deep/\n")
+        environment = {"HOME": home, "XDG_CONFIG_HOME": os.path.join(home, ".config")}
+        results = []
+        with unittest.mock.patch.dict(os.environ, environment):
+            previous = threading.stack_size(64 * 1024)
+            try:
+                thread = threading.Thread(target=lambda: results.append(vorn.analyze(self.root)))
+                thread.start()
+                thread.join()
+            finally:
+                threading.stack_size(previous)
+        self.assertEqual([without_elapsed(report) for report in results], [EMPTY_REPORT])
 
 
 class RootsAsWritten(Tree):

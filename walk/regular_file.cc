@@ -138,12 +138,14 @@ std::expected<std::optional<std::string>, WalkError> read_regular_file(const std
   std::expected<vorn_base::FileDescriptor, WalkError> file = open_regular(path);
   if (!file) return std::unexpected(std::move(file.error()));
   if (!*file) return std::nullopt;
+  // The chunk is not on the stack: the caller's thread may have a small one.
+  const auto chunk = std::make_unique_for_overwrite<char[]>(kChunkSize);
   std::string data;
-  char chunk[kChunkSize];
   for (;;) {
-    const std::expected<std::size_t, int> n = vorn_base::read_fully(file->get(), chunk);
+    const std::expected<std::size_t, int> n =
+        vorn_base::read_fully(file->get(), {chunk.get(), kChunkSize});
     if (!n) return std::unexpected(io_error(path, n.error()));
-    if (auto appended = append(data, {chunk, *n}, path); !appended) {
+    if (auto appended = append(data, {chunk.get(), *n}, path); !appended) {
       return std::unexpected(std::move(appended.error()));
     }
     if (*n < kChunkSize) return data;
