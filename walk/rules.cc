@@ -19,12 +19,7 @@ namespace {
 // The kinds in the order in which they decide.
 constexpr std::array<IgnoreKind, kIgnoreKinds.size()> kKindsByRank = [] {
   std::array<IgnoreKind, kIgnoreKinds.size()> order{};
-  std::array<bool, kIgnoreKinds.size()> taken{};
-  for (const IgnoreKindInfo& info : kIgnoreKinds) {
-    if (info.rank >= order.size() || taken[info.rank]) throw "ranks must be 0, 1, 2, ...";
-    taken[info.rank] = true;
-    order[info.rank] = info.kind;
-  }
+  for (const IgnoreKindInfo& info : kIgnoreKinds) order[info.rank] = info.kind;
   return order;
 }();
 

@@ -53,14 +53,18 @@ inline constexpr std::array<IgnoreKindInfo, 4> kIgnoreKinds{{
 // the walk holds once.
 inline constexpr std::size_t kDirectoryKinds = kIgnoreKinds.size() - 1;
 
-// A kind indexes its row, and the one kind found through git's configuration
-// comes last, after the kinds of each directory.
+// A kind indexes its row, the one kind found through git's configuration
+// comes last, after the kinds of each directory, and no two kinds share a
+// rank.
 static_assert([] {
+  std::array<bool, kIgnoreKinds.size()> ranked{};
   for (std::size_t i = 0; i < kIgnoreKinds.size(); ++i) {
-    if (static_cast<std::size_t>(kIgnoreKinds[i].kind) != i) return false;
-    if ((kIgnoreKinds[i].source == IgnoreSource::git_config) != (i == kDirectoryKinds)) {
+    const IgnoreKindInfo& info = kIgnoreKinds[i];
+    if (static_cast<std::size_t>(info.kind) != i || info.rank >= ranked.size()) return false;
+    if (ranked[info.rank] || (info.source == IgnoreSource::git_config) != (i == kDirectoryKinds)) {
       return false;
     }
+    ranked[info.rank] = true;
   }
   return true;
 }());
