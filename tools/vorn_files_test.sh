@@ -48,7 +48,8 @@ wanted=${wanted%|}
 failed_for_descriptors=0
 for limit in 4 5 6 7 8 9 10 11 12; do
   for _ in 1 2 3 4; do
-    got=$( (ulimit -n "$limit" && exec "$tool" --ext py "$tmp/repo") 2>"$tmp/stderr"; printf '|%d' $?)
+    got=$( (ulimit -n "$limit" && exec "$tool" --ext py "$tmp/repo") 2>"$tmp/stderr"
+      printf '|%d' $?)
     status=${got##*|}
     if [[ $status == 0 && ${got%|*} != "$wanted" ]]; then
       printf 'FAIL ulimit -n %s: a wrong list\n' "$limit"

@@ -49,7 +49,8 @@ void DirectoryFiller::fill(DirectoryNode& node, DirectoryScratch& scratch) const
   }
   rules->prefix = node.depth == 0 ? 0 : node.path.size() + 1 - root_prefix_;
   const DirectoryNode* parent = node.parent;
-  node.rules = chain(*std::move(rules), parent != nullptr ? parent->rules : rules_.ancestors.nearest);
+  node.rules =
+      chain(*std::move(rules), parent != nullptr ? parent->rules : rules_.ancestors.nearest);
   judge(node, scratch);
 }
 

@@ -60,17 +60,5 @@ TEST(DirectoryFiller, ItemsFollowTheListingAndEachDirectoryGetsItsChild) {
   EXPECT_GT(filler.footprint(node), sizeof(DirectoryNode) + 2 * sizeof(DirectoryNode));
 }
 
-TEST(DirectoryFiller, ADirectoryThatCannotBeListedGetsItsError) {
-  TestTree tree;
-  const WalkRules rules;
-  const DirectoryFiller filler(rules, false, tree.root().size() + 1);
-  DirectoryScratch scratch;
-  DirectoryNode node(tree.path("gone"), 1, nullptr);
-  filler.fill(node, scratch);
-  EXPECT_EQ(node.enter_error, tree.path("gone") + ": IO error for operation on " +
-                                    tree.path("gone") + ": No such file or directory (os error 2)");
-  EXPECT_TRUE(node.items.empty());
-}
-
 }  // namespace
 }  // namespace vorn_walk

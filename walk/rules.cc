@@ -122,7 +122,8 @@ std::expected<RuleSet, WalkError> load_rule_set(const std::string& dir, const Li
   const auto jj = followed(dir, seen.jj, ".jj");
   if (!jj) return std::unexpected(jj.error());
   rules.repository = *git != Followed::none || *jj != Followed::none;
-  const auto load = [&](IgnoreKind kind, const std::string& path) -> std::expected<void, WalkError> {
+  const auto load = [&](IgnoreKind kind,
+                        const std::string& path) -> std::expected<void, WalkError> {
     std::expected<IgnoreFile, WalkError> file = read_ignore_file(path);
     if (!file) return std::unexpected(std::move(file.error()));
     rules.matchers[static_cast<std::size_t>(kind)] = std::move(file->matcher);

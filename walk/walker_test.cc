@@ -401,7 +401,9 @@ TEST_F(WalkTest, EntriesThatVanishAfterListingStillComeButADirectoryFailsToList)
     ASSERT_TRUE(walker->next()->has_value());  // the root, listed already
     tree.remove("w/gone.txt");
     tree.remove("w/gone");
-    while (auto item = walker->next()) items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
+    while (auto item = walker->next()) {
+      items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
+    }
   });
   const auto dir = std::ranges::find(items, "gone");
   ASSERT_LT(dir + 1, items.end());
@@ -438,7 +440,8 @@ TEST_P(EveryModeTest, AnIgnoreFileThatCannotBeReadEndsTheWalkThere) {
   int fd = ::open(w.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::string deep = w;
   for (int level = 0; level < 19 && fd >= 0; ++level) {
-    const int child = ::openat(fd, std::string(200, 'n').c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int child =
+        ::openat(fd, std::string(200, 'n').c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ::close(fd);
     fd = child;
     deep += "/" + std::string(200, 'n');
@@ -458,8 +461,8 @@ TEST_P(EveryModeTest, AnIgnoreFileThatCannotBeReadEndsTheWalkThere) {
   ::close(dir);
   const Walked walked = walk();
   const std::string file = shown(deep + "/.gitignore");
-  EXPECT_EQ(walked.errors,
-            Names{file + ": IO error for operation on " + file + ": File name too long (os error 36)"});
+  EXPECT_EQ(walked.errors, Names{file + ": IO error for operation on " + file +
+                                 ": File name too long (os error 36)"});
   EXPECT_EQ(walked.paths().back(), relative(deep));  // not entered
 }
 
