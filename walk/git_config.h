@@ -20,14 +20,16 @@ namespace vorn_walk {
 // Fails when the user database cannot be read, naming "/etc/passwd".
 std::expected<std::optional<std::string>, WalkError> home_directory();
 
-// The value that a git configuration text gives "excludesfile": the first
-// capture of the first match of the regular expression
+// The value that a git configuration text gives "excludesfile": on the
+// first line that holds only optional blanks, the key in any letter case,
+// optional blanks, "=", and a value of non-blank bytes, optionally between
+// double quotes, with optional blanks around it. The section it stands in
+// plays no part. Blanks are the ASCII ones (space, \t, \n, \v, \f, \r), and
+// as in the regular expression
 //   (?im-u)^\s*excludesfile\s*=\s*"?\s*(\S+?)\s*"?\s*$
-// (multi-line, byte-oriented; \s is an ASCII blank: space, \t, \n, \v, \f,
-// \r). That is a line holding only the key in any letter case, "=", and a
-// value of non-blank bytes, optionally between double quotes, with optional
-// blanks around each, which may span line breaks before the key and around
-// "=". The section it stands in plays no part. nullopt when nothing matches.
+// (multi-line, byte-oriented), whose first capture this returns, blanks
+// before the key or around "=" may span line breaks. nullopt when no line
+// matches.
 std::optional<std::string_view> excludes_file_value(std::string_view config);
 
 // The path of the user's global excludes file: the "excludesfile" setting of
