@@ -61,7 +61,6 @@
 #include <string_view>
 #include <vector>
 
-#include "walk/gitignore.h"
 #include "walk/walk_error.h"
 
 namespace vorn_walk {
