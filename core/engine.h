@@ -31,11 +31,11 @@
 
 #include "core/analyzer.h"
 #include "core/config.h"
+#include "core/discovery.h"
 #include "core/error.h"
 #include "core/language.h"
 #include "core/parsed.h"
 #include "core/report.h"
-#include "core/discovery.h"
 
 namespace vorn_core {
 
