@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <stdexcept>
@@ -14,36 +15,46 @@ namespace {
 constexpr std::size_t kChunkSize = 64 * 1024;
 constexpr std::size_t kLongestLine = std::size_t{16} << 20;
 
-// The regular file at `path` opened for reading, none when it is passed
-// over, or the error. O_NONBLOCK and the second status guard the moment
-// between the two calls: should the file have been replaced by a pipe, its
-// open must not wait for a writer, and what was opened is not read.
-std::expected<vorn_base::FileDescriptor, WalkError> open_regular(const std::string& path) {
+// A regular file opened for reading (none when it is passed over), and how
+// many bytes to read it by: its size and one more, so that most files are
+// read whole and their end met at once, but no more than kChunkSize.
+struct Opened {
+  vorn_base::FileDescriptor file;
+  std::size_t chunk = 0;
+};
+
+// Opens the file at `path` if it is a regular one. O_NONBLOCK and the second
+// status guard the moment between the two calls: should the file have been
+// replaced by a pipe, its open must not wait for a writer, and what was
+// opened is not read.
+std::expected<Opened, WalkError> open_regular(const std::string& path) {
   struct stat before;
   if (::stat(path.c_str(), &before) != 0) {
-    if (passed_over(errno)) return vorn_base::FileDescriptor();
+    if (passed_over(errno)) return Opened{};
     return std::unexpected(io_error(path, errno));
   }
-  if (!S_ISREG(before.st_mode)) return vorn_base::FileDescriptor();
+  if (!S_ISREG(before.st_mode)) return Opened{};
   vorn_base::FileDescriptor file(
       ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!file) {
-    if (passed_over(errno)) return vorn_base::FileDescriptor();
+    if (passed_over(errno)) return Opened{};
     return std::unexpected(io_error(path, errno));
   }
   struct stat after;
   if (::fstat(file.get(), &after) != 0) return std::unexpected(io_error(path, errno));
   if (!S_ISREG(after.st_mode) || after.st_dev != before.st_dev || after.st_ino != before.st_ino) {
-    return vorn_base::FileDescriptor();
+    return Opened{};
   }
-  return file;
+  const auto size = static_cast<std::size_t>(std::max<off_t>(after.st_size, 0));
+  return Opened{std::move(file), std::min(size, kChunkSize - 1) + 1};
 }
 
-// Appends `more` to `text`; the error when memory does not suffice.
-std::expected<void, WalkError> append(std::string& text, std::string_view more,
-                                      const std::string& path) {
+// Runs `grow`, which enlarges a text read from the file at `path`; the
+// error when memory does not suffice.
+template <typename Grow>
+std::expected<void, WalkError> within_memory(const std::string& path, Grow grow) {
   try {
-    text.append(more);
+    grow();
     return {};
   } catch (const std::bad_alloc&) {
     return std::unexpected(io_error(path, ENOMEM));
@@ -58,26 +69,27 @@ bool passed_over(int code) {
   return code == ENOENT || code == ENOTDIR || code == ELOOP || code == EACCES || code == EPERM;
 }
 
-LineReader::LineReader(std::string path, vorn_base::FileDescriptor file)
+LineReader::LineReader(std::string path, vorn_base::FileDescriptor file, std::size_t chunk)
     : path_(std::move(path)),
       file_(std::move(file)),
-      chunk_(std::make_unique_for_overwrite<char[]>(kChunkSize)) {}
+      chunk_size_(chunk),
+      chunk_(std::make_unique_for_overwrite<char[]>(chunk)) {}
 
 std::expected<std::optional<LineReader>, WalkError> LineReader::open(std::string path) {
-  std::expected<vorn_base::FileDescriptor, WalkError> file = open_regular(path);
-  if (!file) return std::unexpected(std::move(file.error()));
-  if (!*file) return std::nullopt;
-  return LineReader(std::move(path), *std::move(file));
+  std::expected<Opened, WalkError> opened = open_regular(path);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!opened->file) return std::nullopt;
+  return LineReader(std::move(path), std::move(opened->file), opened->chunk);
 }
 
 std::expected<bool, WalkError> LineReader::refill() {
   if (at_end_) return false;
   const std::expected<std::size_t, int> n =
-      vorn_base::read_fully(file_.get(), {chunk_.get(), kChunkSize});
+      vorn_base::read_fully(file_.get(), {chunk_.get(), chunk_size_});
   if (!n) return std::unexpected(io_error(path_, n.error()));
   at_ = 0;
   filled_ = *n;
-  at_end_ = *n < kChunkSize;
+  at_end_ = *n < chunk_size_;
   return true;
 }
 
@@ -95,8 +107,8 @@ std::expected<std::optional<std::string_view>, WalkError> LineReader::next() {
         continue;
       }
       if (!carried_.empty()) {
-        if (auto appended = append(carried_, line, path_); !appended) {
-          return std::unexpected(std::move(appended.error()));
+        if (auto grown = within_memory(path_, [&] { carried_.append(line); }); !grown) {
+          return std::unexpected(std::move(grown.error()));
         }
         line = carried_;
       }
@@ -109,8 +121,8 @@ std::expected<std::optional<std::string_view>, WalkError> LineReader::next() {
       carried_.clear();
     }
     if (!passing_over) {
-      if (auto appended = append(carried_, rest, path_); !appended) {
-        return std::unexpected(std::move(appended.error()));
+      if (auto grown = within_memory(path_, [&] { carried_.append(rest); }); !grown) {
+        return std::unexpected(std::move(grown.error()));
       }
     }
     at_ = filled_;
@@ -135,20 +147,22 @@ std::expected<std::optional<std::string>, WalkError> read_first_line(const std::
 }
 
 std::expected<std::optional<std::string>, WalkError> read_regular_file(const std::string& path) {
-  std::expected<vorn_base::FileDescriptor, WalkError> file = open_regular(path);
-  if (!file) return std::unexpected(std::move(file.error()));
-  if (!*file) return std::nullopt;
-  // The chunk is not on the stack: the caller's thread may have a small one.
-  const auto chunk = std::make_unique_for_overwrite<char[]>(kChunkSize);
+  std::expected<Opened, WalkError> opened = open_regular(path);
+  if (!opened) return std::unexpected(std::move(opened.error()));
+  if (!opened->file) return std::nullopt;
+  // Read straight into the text, which is on the heap: the caller's thread
+  // may have a small stack.
   std::string data;
   for (;;) {
-    const std::expected<std::size_t, int> n =
-        vorn_base::read_fully(file->get(), {chunk.get(), kChunkSize});
-    if (!n) return std::unexpected(io_error(path, n.error()));
-    if (auto appended = append(data, {chunk.get(), *n}, path); !appended) {
-      return std::unexpected(std::move(appended.error()));
+    const std::size_t at = data.size();
+    if (auto grown = within_memory(path, [&] { data.resize(at + opened->chunk); }); !grown) {
+      return std::unexpected(std::move(grown.error()));
     }
-    if (*n < kChunkSize) return data;
+    const std::expected<std::size_t, int> n =
+        vorn_base::read_fully(opened->file.get(), {data.data() + at, opened->chunk});
+    if (!n) return std::unexpected(io_error(path, n.error()));
+    data.resize(at + *n);
+    if (*n < opened->chunk) return data;
   }
 }
 

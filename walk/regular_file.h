@@ -58,13 +58,14 @@ class LineReader {
   std::size_t number() const { return number_; }
 
  private:
-  LineReader(std::string path, vorn_base::FileDescriptor file);
+  LineReader(std::string path, vorn_base::FileDescriptor file, std::size_t chunk);
 
   // Reads the next chunk; false at the end of the file.
   std::expected<bool, WalkError> refill();
 
   std::string path_;
   vorn_base::FileDescriptor file_;
+  std::size_t chunk_size_;
   std::unique_ptr<char[]> chunk_;
   std::size_t at_ = 0;      // the first byte of the chunk not yet returned
   std::size_t filled_ = 0;  // bytes of the chunk read
