@@ -167,6 +167,23 @@ std::vector<Finding> analyze_one_file(const ParsedFile& file,
   return found;
 }
 
+// Times the stages of a run one after the other, when asked to.
+class StageClock {
+ public:
+  explicit StageClock(StageTimes* times) : times_(times) {}
+  // The stage that has just ended took the time since the previous one ended.
+  void lap(StageTimes::Duration StageTimes::*stage) {
+    if (times_ == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    times_->*stage = now - last_;
+    last_ = now;
+  }
+
+ private:
+  StageTimes* times_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
 std::uint64_t total_bytes(std::span<const ParsedFile> files) {
   std::uint64_t total = 0;
   for (const ParsedFile& file : files) total += file.source->text.size();
@@ -278,8 +295,10 @@ std::uint64_t whole_milliseconds(std::chrono::steady_clock::duration elapsed) {
 }
 
 std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
-                                                        const Config& config) const {
+                                                        const Config& config,
+                                                        StageTimes* times) const {
   const auto start = std::chrono::steady_clock::now();
+  StageClock clock(times);
 
   std::vector<std::string_view> extensions;
   for (const auto& language : languages_) {
@@ -289,9 +308,11 @@ std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
 
   std::expected<PathList, EngineError> paths = walk_files(root, extensions, config);
   if (!paths) return std::unexpected(std::move(paths.error()));
+  clock.lap(&StageTimes::walk);
 
   std::atomic<std::uint32_t> failures = 0;
   std::vector<ParsedFile> parsed = parse_files_parallel(*paths, failures);
+  clock.lap(&StageTimes::parse);
   RunStats stats;
   stats.files_scanned = saturating_count(parsed.size());
   stats.parse_failures = failures.load(std::memory_order_relaxed);
@@ -302,13 +323,17 @@ std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
   const AnalysisContext context{config};
 
   std::vector<Finding> findings = analyze_files_parallel(parsed, analyzers, context);
+  clock.lap(&StageTimes::per_file);
   // Declared last so that it is released first, before the analyzer list,
   // the paths and the extensions.
   const Project project{std::string(root), std::move(parsed)};
   append_findings(findings, analyze_project_parallel(analyzers, context, project));
+  clock.lap(&StageTimes::project);
 
   stats.suppressed = finalize_findings(findings, project.files, config, root);
+  clock.lap(&StageTimes::finalise);
   std::map<Dimension, Score> scores = compute_scores(findings, kloc_of(total_bytes(project.files)));
+  clock.lap(&StageTimes::score);
   stats.elapsed_ms = whole_milliseconds(std::chrono::steady_clock::now() - start);
 
   return Report{.schema_version = 1,

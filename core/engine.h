@@ -39,6 +39,13 @@
 
 namespace vorn_core {
 
+// How long each stage of one run took, for benchmarks that look for where a
+// run's time goes. Filling it changes nothing else about the run.
+struct StageTimes {
+  using Duration = std::chrono::steady_clock::duration;
+  Duration walk{}, parse{}, per_file{}, project{}, finalise{}, score{};
+};
+
 class Engine {
  public:
   // No languages and no analyzers: a run walks the tree and parses nothing.
@@ -58,9 +65,10 @@ class Engine {
   // canonicalised: every path in the report begins with it). Only reads the
   // engine and `config`, so runs may overlap on different threads; nothing
   // is kept from one run to the next. Fails only with the EngineError of
-  // discovery (core/discovery.h).
-  std::expected<Report, EngineError> analyze_path(std::string_view root,
-                                                  const Config& config) const;
+  // discovery (core/discovery.h). When `times` is given, the stages that ran
+  // are timed into it.
+  std::expected<Report, EngineError> analyze_path(std::string_view root, const Config& config,
+                                                  StageTimes* times = nullptr) const;
 
   // The parse stage: for each path, the last language that claims its
   // extension (the file_extension of its final name, the empty text when it

@@ -3,12 +3,17 @@
 //
 //   vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]...
 //             [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]...
-//             [--warnings] [--] ROOT
+//             [--warnings] [--stage-times] [--] ROOT
 //
 // Prints the report's JSON text and a newline on stdout (exit 0). A failed
 // run, or a report that cannot be written, prints the error's text on stderr
 // (exit 1); a bad command line prints the usage (exit 2). With --warnings
-// every warning event is printed on stderr as "warning: {message}".
+// every warning event is printed on stderr as "warning: {message}". With
+// --stage-times a last line on stderr gives the milliseconds of each stage,
+// "stages walk=W parse=P per-file=F project=J finalise=N score=S release=R
+// json=J write=O total=T": `release` is what the run spends after scoring
+// (freeing what it made), `json` writing the text, `write` printing it, and
+// `total` everything from the start of main.
 //
 // --rule sets the rule's severity word; --override adds a pattern and its
 // word to the rule's overrides (RULE ends at the first ":", PATTERN at the
@@ -29,6 +34,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -236,9 +242,32 @@ Engine make_engine(std::vector<std::string> extensions) {
 
 void print(std::FILE* to, std::string_view text) { std::fwrite(text.data(), 1, text.size(), to); }
 
+using Clock = std::chrono::steady_clock;
+
+// The --stage-times line.
+std::string stage_line(const StageTimes& stages, Clock::duration call, Clock::duration json,
+                       Clock::duration write, Clock::duration total) {
+  const Clock::duration run = stages.walk + stages.parse + stages.per_file + stages.project +
+                              stages.finalise + stages.score;
+  const std::pair<const char*, Clock::duration> parts[] = {
+      {"walk", stages.walk},         {"parse", stages.parse},   {"per-file", stages.per_file},
+      {"project", stages.project},   {"finalise", stages.finalise}, {"score", stages.score},
+      {"release", call - run},       {"json", json},            {"write", write},
+      {"total", total}};
+  std::string line = "stages";
+  for (const auto& [name, took] : parts) {
+    char figure[32];
+    std::snprintf(figure, sizeof figure, " %s=%.3f", name,
+                  std::chrono::duration<double, std::milli>(took).count());
+    line.append(figure);
+  }
+  return line + "\n";
+}
+
 constexpr std::string_view kUsage =
     "usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... "
-    "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT\n";
+    "[--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--stage-times] "
+    "[--] ROOT\n";
 
 // Splits "RULE=WORD" at its first "=".
 bool add_rule(Config& config, std::string_view setting) {
@@ -265,12 +294,14 @@ bool add_override(Config& config, std::string_view setting) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const Clock::time_point start = Clock::now();
   vorn_tools::DiscoveryOptions options;
   bool warnings = false;
+  bool stage_times = false;
   const bool read = vorn_tools::read_options(
       argc, argv, options, [&](std::string_view option, vorn_tools::OptionValue& value) {
-        if (option == "--warnings") {
-          warnings = true;
+        if (option == "--warnings" || option == "--stage-times") {
+          (option == "--warnings" ? warnings : stage_times) = true;
           return true;
         }
         if (option != "--rule" && option != "--override") return false;
@@ -292,17 +323,22 @@ int main(int argc, char** argv) {
 
   const Engine engine =
       make_engine(std::vector<std::string>(options.extensions.begin(), options.extensions.end()));
-  const auto report = engine.analyze_path(options.root, options.config);
+  StageTimes stages;
+  const Clock::time_point called = Clock::now();
+  const auto report =
+      engine.analyze_path(options.root, options.config, stage_times ? &stages : nullptr);
   if (!report) {
     print(stderr, report.error().text() + "\n");
     return 1;
   }
+  const Clock::time_point analysed = Clock::now();
   std::string json;
   if (const auto written = serialize(*report, json); !written) {
     print(stderr, written.error() + "\n");
     return 1;
   }
   json.push_back('\n');
+  const Clock::time_point serialised = Clock::now();
   // Unbuffered, the report goes out in one write; buffered, stdio would write
   // the bulk and keep a tail for a second one.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -310,6 +346,11 @@ int main(int argc, char** argv) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     print(stderr, std::string("cannot write the report: ") + std::strerror(errno) + "\n");
     return 1;
+  }
+  if (stage_times) {
+    const Clock::time_point written = Clock::now();
+    print(stderr, stage_line(stages, analysed - called, serialised - analysed,
+                             written - serialised, written - start));
   }
   return 0;
 }

@@ -74,7 +74,7 @@ if "$tool" --ext txt . >/dev/full 2>"$tmp/stderr" ||
   failures=$((failures + 1))
 fi
 check "a path that is not UTF-8" 1 "" "path contains invalid UTF-8 characters${nl}" -- --ext txt "$tmp/bad"
-usage="usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--] ROOT${nl}"
+usage="usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--stage-times] [--] ROOT${nl}"
 check "no root" 2 "" "$usage" --
 check "a rule without a word" 2 "" "$usage" -- --rule todo .
 check "an override without a pattern" 2 "" "$usage" -- --override todo=low .
