@@ -241,7 +241,9 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
       return;
     }
     std::expected<ParsedFile, ParseError> parsed = language->parse(source);
-    if (!parsed) {
+    // Finalisation and the size measure read every file's source: a result
+    // without one is no parsed file.
+    if (!parsed || parsed->source == nullptr) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
     }

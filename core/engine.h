@@ -74,8 +74,10 @@ class Engine {
   // extension (the file_extension of its final name, the empty text when it
   // has none; compared byte for byte) reads and parses the file. A path no
   // language claims yields nothing and counts nowhere; one that cannot be
-  // read or parsed yields nothing and adds 1 to `failures` (relaxed, modulo
-  // 2^32). The result is in the order of `paths`.
+  // read (for any reason, a failure to allocate the room included) or parsed
+  // (a ParseError, or a ParsedFile without its source) yields nothing and
+  // adds 1 to `failures` (relaxed, modulo 2^32). The result is in the order
+  // of `paths`.
   std::vector<ParsedFile> parse_files_parallel(const PathList& paths,
                                                std::atomic<std::uint32_t>& failures) const;
 

@@ -132,10 +132,6 @@ std::vector<std::string> parse(const Engine& engine, const std::vector<std::stri
   for (const std::string& path : paths) list.push_back(path);
   std::vector<std::string> parsed;
   for (const ParsedFile& file : engine.parse_files_parallel(list, failures)) {
-    if (file.source == nullptr) {
-      parsed.push_back("no source");
-      continue;
-    }
     std::string line(file.source->path);
     line.append(" ").append(file.language).append(" ").append(file.source->text);
     parsed.push_back(std::move(line));
@@ -183,9 +179,9 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
     tree.write(name, i % 5 == 1 ? "FAIL" : name);
     if (i % 5 != 1) expected.push_back(tree.path(name) + " x " + name);
   }
-  // What the language returns is kept as it is, even without a source.
-  tree.write("f1.x", "DROP");
-  expected.insert(expected.begin() + 1, "no source");
+  // A parsed file without its source counts as a failed parse.
+  tree.write("f2.x", "DROP");
+  expected.erase(expected.begin() + 1);
   paths.push_back(tree.path(std::string(5000, 'n') + ".x"));  // too long to open: counted
   paths.push_back(tree.path("unclaimed.y"));  // neither read nor counted
   std::atomic<std::uint32_t> failures = 0;
@@ -324,6 +320,7 @@ TEST(AnalyzePath, CountsFailuresAndSizesOnlyParsedFiles) {
   tree.write("b.x", "FAIL" + std::string(80'000, 'b'));
   tree.write("c.x", "c");
   tree.write("d.other", std::string(1000, 'd'));
+  tree.write("e.x", "DROP" + std::string(1000, 'e'));
   CallCounts counts;
   const Engine engine = one_language_engine(
       owned<Analyzer>(std::make_unique<CountingAnalyzer>("X", false, std::nullopt, counts)));
@@ -333,7 +330,7 @@ TEST(AnalyzePath, CountsFailuresAndSizesOnlyParsedFiles) {
   const auto report = engine.analyze_path(tree.root(), config);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(report->stats.files_scanned, 2u);
-  EXPECT_EQ(report->stats.parse_failures, 1u);
+  EXPECT_EQ(report->stats.parse_failures, 2u);
   EXPECT_EQ(report->findings.size(), 4u);
   EXPECT_EQ(report->scores.at(Dimension::maintainability).value, 100.0f - 16.0f / kloc_of(80'003));
   EXPECT_NE(report->scores.at(Dimension::maintainability).value, 100.0f - 16.0f / kloc_of(80'004));

@@ -34,8 +34,10 @@ class Language {
   virtual std::span<const std::string_view> extensions() const = 0;
 
   // Parses one file. `source` is the engine's second reference to the file,
-  // handed over: keep it in the result's `source`, or drop it. A ParseError
-  // makes the file count as a parse failure; its text is not kept.
+  // handed over: a ParsedFile must keep it in its `source`, which the engine
+  // reads (for the file's suppressions and the run's size); on failure, drop
+  // it. A ParseError, or a ParsedFile whose `source` is null, makes the file
+  // count as a parse failure; the error's text is not kept.
   virtual std::expected<ParsedFile, ParseError> parse(
       std::shared_ptr<const SourceFile> source) const = 0;
 };

@@ -43,8 +43,10 @@ class ParsedFile {
     ast.reset();
   }
 
-  // The SourceFile that `parse` was given. Finalisation finds the file's
-  // suppressions by its path; the run's size is the sum of its texts.
+  // The SourceFile that `parse` was given; never null in a run's results
+  // (the parse stage counts a result without it as a failure). Finalisation
+  // finds the file's suppressions by its path; the run's size is the sum of
+  // its texts.
   std::shared_ptr<const SourceFile> source;
   SemanticIndex index;
   std::unique_ptr<NativeAst> ast;

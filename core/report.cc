@@ -1,18 +1,43 @@
 #include "core/report.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/text.h"
 
 namespace vorn_core {
 namespace {
 
-constexpr std::string_view kInvalidPath = "path contains invalid UTF-8 characters";
+// The failure of a text that is not valid UTF-8: written raw, it would make
+// the report invalid JSON. `what` names the text ("path", "message", ...).
+std::unexpected<std::string> invalid_utf8(std::string_view what) {
+  return std::unexpected(std::string(what) + " contains invalid UTF-8 characters");
+}
+
+// The name of the first text of `finding`, in member order, that is not valid
+// UTF-8; nullopt when every one is.
+std::optional<std::string_view> first_invalid_text(const Finding& finding) {
+  const auto invalid = [](std::string_view text) { return !vorn_base::is_valid_utf8(text); };
+  if (invalid(finding.analyzer)) return "analyzer";
+  if (invalid(finding.dimension.word())) return "dimension";
+  if (invalid(finding.rule_id)) return "rule_id";
+  if (invalid(finding.message)) return "message";
+  if (invalid(finding.location.file)) return "path";
+  if (finding.suggestion && invalid(*finding.suggestion)) return "suggestion";
+  const std::pair<const std::vector<std::string>*, std::string_view> lists[] = {
+      {&finding.references, "reference"}, {&finding.cwe, "cwe"}, {&finding.owasp, "owasp"}};
+  for (const auto& [texts, name] : lists) {
+    if (std::ranges::any_of(*texts, invalid)) return name;
+  }
+  return std::nullopt;
+}
 
 void append_uint(std::string& out, std::uint64_t value) {
   char buffer[20];
@@ -224,7 +249,7 @@ void serialize(const LineCol& position, std::string& out) {
 }
 
 std::expected<void, std::string> serialize(const Location& location, std::string& out) {
-  if (!vorn_base::is_valid_utf8(location.file)) return std::unexpected(std::string(kInvalidPath));
+  if (!vorn_base::is_valid_utf8(location.file)) return invalid_utf8("path");
   out.append("{\"file\":");
   append_string(out, location.file);
   out.append(",\"span\":");
@@ -238,7 +263,7 @@ std::expected<void, std::string> serialize(const Location& location, std::string
 }
 
 std::expected<void, std::string> serialize(const Finding& finding, std::string& out) {
-  const std::size_t size_before = out.size();
+  if (const auto invalid = first_invalid_text(finding)) return invalid_utf8(*invalid);
   out.append("{\"analyzer\":");
   append_string(out, finding.analyzer);
   out.append(",\"dimension\":");
@@ -250,10 +275,8 @@ std::expected<void, std::string> serialize(const Finding& finding, std::string& 
   out.append(",\"message\":");
   append_string(out, finding.message);
   out.append(",\"location\":");
-  if (auto written = serialize(finding.location, out); !written) {
-    out.resize(size_before);
-    return written;
-  }
+  // Cannot fail: the path has been checked with the other texts.
+  serialize(finding.location, out);
   out.append(",\"suggestion\":");
   if (finding.suggestion) {
     append_string(out, *finding.suggestion);
@@ -304,6 +327,10 @@ std::expected<void, std::string> serialize(const Report& report, std::string& ou
   out.append("],\"scores\":{");
   bool first = true;
   for (const auto& [dimension, score] : report.scores) {
+    if (!vorn_base::is_valid_utf8(dimension.word())) {
+      out.resize(size_before);
+      return invalid_utf8("dimension");
+    }
     if (!first) out.push_back(',');
     first = false;
     append_string(out, dimension.word());

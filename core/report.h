@@ -47,18 +47,20 @@ void serialize(const Span& span, std::string& out);
 void serialize(const LineCol& position, std::string& out);
 void serialize(const RunStats& stats, std::string& out);
 
-// Fail, with exactly "path contains invalid UTF-8 characters", when the
-// location's file is not valid UTF-8; `out` then holds again what it held
+// Texts are written unchanged apart from JSON escaping, so one that is not
+// valid UTF-8 would make the text invalid JSON: writing fails instead, with
+// "{what} contains invalid UTF-8 characters", where `what` names the first
+// such text in member order: "analyzer", "dimension" (a custom name),
+// "rule_id", "message", "path" (the location's file), "suggestion",
+// "reference", "cwe" or "owasp". On failure `out` holds again what it held
 // before the call.
 std::expected<void, std::string> serialize(const Location& location, std::string& out);
 std::expected<void, std::string> serialize(const Finding& finding, std::string& out);
 
-// Appends the JSON text of `report` to `out` in one pass.
-//
-// Fails, with exactly "path contains invalid UTF-8 characters", when the file
-// of any finding's location is not valid UTF-8; `out` then holds again what
-// it held before the call. Every other text of the report must already be
-// valid UTF-8 (they are written unchanged, apart from JSON escaping).
+// Appends the JSON text of `report` to `out` in one pass. Fails as a finding
+// does, for the first finding that fails, or with "dimension contains invalid
+// UTF-8 characters" for a custom dimension of the scores that is not valid
+// UTF-8; `out` then holds again what it held before the call.
 std::expected<void, std::string> serialize(const Report& report, std::string& out);
 
 // Appends the JSON text of one score: null for NaN and infinities, "0.0" and

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <limits>
 #include <random>
 
@@ -129,7 +130,7 @@ TEST(ReportJson, EscapesQuotesBackslashesAndControlBytesOnly) {
                                      R"(\u001d\u001e\u001f\"\\/)" "\x7F\xE2\x82\xAC plain")));
 }
 
-TEST(ReportJson, EscapesEveryByteTheSameWhereverItStands) {
+TEST(ReportJson, EscapesEveryCharacterTheSameWhereverItStands) {
   // The text of `message` in the report of one finding that carries it.
   const auto written = [](std::string message) {
     Report report;
@@ -140,13 +141,17 @@ TEST(ReportJson, EscapesEveryByteTheSameWhereverItStands) {
     return text.substr(from, text.find(R"(","location")") - from);
   };
   const std::string plain = "abcdefghijklmnopqrstu";
-  for (int byte = 0; byte < 256; ++byte) {
-    const std::string alone = written(std::string(1, static_cast<char>(byte)));
+  // Every ASCII byte, and U+0080 to U+00FF as their two bytes of UTF-8.
+  for (int code = 0; code < 256; ++code) {
+    const std::string character =
+        code < 0x80 ? std::string(1, static_cast<char>(code))
+                    : std::string{static_cast<char>(0xC0 | code >> 6),
+                                  static_cast<char>(0x80 | (code & 0x3F))};
+    const std::string alone = written(character);
     for (std::size_t at = 0; at < plain.size(); ++at) {
-      std::string message = plain;
-      message[at] = static_cast<char>(byte);
+      const std::string message = plain.substr(0, at) + character + plain.substr(at + 1);
       ASSERT_EQ(written(message), plain.substr(0, at) + alone + plain.substr(at + 1))
-          << "byte " << byte << " at " << at;
+          << "U+" << code << " at " << at;
     }
   }
 }
@@ -195,6 +200,43 @@ TEST(ReportJson, FailsOnANonUtf8PathWhereverItStands) {
       EXPECT_EQ(out, "kept");
     }
   }
+}
+
+TEST(ReportJson, FailsOnAnyOtherTextThatIsNotUtf8NamingTheFirst) {
+  const std::string bad = "ok\xC3(";
+  const std::vector<std::pair<std::string, std::function<void(Finding&)>>> spoilers = {
+      {"analyzer", [&](Finding& f) { f.analyzer = bad; }},
+      {"dimension", [&](Finding& f) { f.dimension = Dimension::Custom{bad}; }},
+      {"rule_id", [&](Finding& f) { f.rule_id = bad; }},
+      {"message", [&](Finding& f) { f.message = bad; }},
+      {"path", [&](Finding& f) { f.location.file = bad; }},
+      {"suggestion", [&](Finding& f) { f.suggestion = bad; }},
+      {"reference", [&](Finding& f) { f.references = {"ok", bad}; }},
+      {"cwe", [&](Finding& f) { f.cwe = {bad}; }},
+      {"owasp", [&](Finding& f) { f.owasp = {"A01", bad}; }},
+  };
+  for (std::size_t spoiled = 0; spoiled < spoilers.size(); ++spoiled) {
+    const auto& [what, spoil] = spoilers[spoiled];
+    for (std::size_t at = 0; at < 2; ++at) {
+      Report report = five_builtin_scores();
+      for (std::size_t i = 0; i < 2; ++i) report.findings.push_back(finding_in("f"));
+      spoil(report.findings[at]);
+      // Every later text spoiled too: the first in member order is named.
+      for (std::size_t later = spoiled + 1; later < spoilers.size(); ++later) {
+        spoilers[later].second(report.findings[at]);
+      }
+      std::string out = "kept";
+      const auto written = serialize(report, out);
+      ASSERT_FALSE(written.has_value()) << what;
+      EXPECT_EQ(written.error(), what + " contains invalid UTF-8 characters");
+      EXPECT_EQ(out, "kept");
+    }
+  }
+  Report report = five_builtin_scores();
+  report.scores[Dimension::Custom{bad}] = Score{1.0f};
+  std::string out = "kept";
+  EXPECT_EQ(serialize(report, out).error(), "dimension contains invalid UTF-8 characters");
+  EXPECT_EQ(out, "kept");
 }
 
 TEST(ReportJson, AppendsToWhatTheBufferHolds) {
