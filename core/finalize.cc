@@ -76,29 +76,6 @@ bool apply_word(const std::expected<std::optional<Severity>, std::string>& parse
   return true;
 }
 
-// The word of the first override pattern that matches the finding's file,
-// or nullptr when none matches or the set cannot be built.
-const std::string* matching_override_word(const RuleConfig& rule, std::string_view root,
-                                          const Finding& finding) {
-  std::vector<vorn_walk::Glob> globs;
-  std::vector<const std::string*> words;
-  for (const auto& [pattern, word] : rule.overrides) {
-    auto glob = vorn_walk::Glob::compile(pattern, vorn_walk::UnclosedClass::error);
-    if (!glob) {
-      warn_override("invalid glob pattern", pattern, finding.rule_id, glob.error().text());
-      continue;
-    }
-    globs.push_back(std::move(*glob));
-    words.push_back(&word);
-  }
-  const auto set = vorn_walk::GlobSet::build(std::move(globs));
-  if (!set) return nullptr;
-  std::vector<std::uint32_t> hits;
-  set->matches(relative_to_root(root, finding.location.file), hits);
-  // Members are numbered in pattern order and hits come ascending.
-  return hits.empty() ? nullptr : words[hits.front()];
-}
-
 // Keeps, in order, the findings for which `keep` answers true. `keep` is
 // called once per finding, in list order (the order of the warnings depends
 // on it), and may change the finding it is given.
@@ -199,18 +176,75 @@ bool is_suppressed(const SuppressionTable& table, const Finding& finding) {
   });
 }
 
-bool apply_per_glob_overrides(const Config& config, std::string_view root, Finding& finding) {
-  if (!config.rules.empty()) {
-    const auto rule = config.rules.find(std::string_view(finding.rule_id));
-    if (rule != config.rules.end() && !rule->second.overrides.empty()) {
-      if (const std::string* word = matching_override_word(rule->second, root, finding)) {
+// A rule's override patterns as compiled once: the set of those that
+// compiled, each member's word, and the error of each that did not.
+struct RuleSettings::CompiledOverrides {
+  std::optional<vorn_walk::GlobSet> set;  // absent when it cannot be built
+  std::vector<const std::string*> words;  // by member number
+  // The pattern and the compiler's text, in the order of the patterns.
+  std::vector<std::pair<std::string_view, std::string>> invalid;
+  std::vector<std::uint32_t> hits;  // room for matching, reused
+  // The file last matched and its answer: a file's findings mostly come one
+  // after the other, and the answer depends on the file alone.
+  std::string last_file;
+  const std::string* last_word = nullptr;
+  bool matched_any = false;
+
+  // The word of the first member that matches `file` relative to `root`, or
+  // nullptr.
+  const std::string* first_match(std::string_view root, std::string_view file) {
+    if (!set) return nullptr;
+    if (matched_any && file == last_file) return last_word;
+    hits.clear();
+    set->matches(relative_to_root(root, file), hits);
+    // Members are numbered in pattern order and hits come ascending.
+    last_word = hits.empty() ? nullptr : words[hits.front()];
+    last_file = file;
+    matched_any = true;
+    return last_word;
+  }
+};
+
+RuleSettings::RuleSettings(const Config& config, std::string_view root)
+    : config_(config), root_(root) {}
+
+RuleSettings::~RuleSettings() = default;
+
+RuleSettings::CompiledOverrides& RuleSettings::compiled(const RuleConfig& rule) {
+  std::unique_ptr<CompiledOverrides>& entry = compiled_[&rule];
+  if (entry != nullptr) return *entry;
+  entry = std::make_unique<CompiledOverrides>();
+  std::vector<vorn_walk::Glob> globs;
+  for (const auto& [pattern, word] : rule.overrides) {
+    auto glob = vorn_walk::Glob::compile(pattern, vorn_walk::UnclosedClass::error);
+    if (!glob) {
+      entry->invalid.emplace_back(pattern, glob.error().text());
+      continue;
+    }
+    globs.push_back(std::move(*glob));
+    entry->words.push_back(&word);
+  }
+  if (auto set = vorn_walk::GlobSet::build(std::move(globs))) entry->set = std::move(*set);
+  return *entry;
+}
+
+bool RuleSettings::apply(Finding& finding) {
+  if (!config_.rules.empty()) {
+    const auto rule = config_.rules.find(std::string_view(finding.rule_id));
+    if (rule != config_.rules.end() && !rule->second.overrides.empty()) {
+      CompiledOverrides& overrides = compiled(rule->second);
+      for (const auto& [pattern, error] : overrides.invalid) {
+        warn_override("invalid glob pattern", pattern, finding.rule_id, error);
+      }
+      const std::string* word = overrides.first_match(root_, finding.location.file);
+      if (word != nullptr) {
         const auto parsed = parse_override_severity(*word);
         if (!parsed) warn_override("invalid severity", *word, finding.rule_id, parsed.error());
         return apply_word(parsed, finding);
       }
     }
   }
-  const std::optional<std::string_view> word = config.rule_severity(finding.rule_id);
+  const std::optional<std::string_view> word = config_.rule_severity(finding.rule_id);
   return !word || apply_word(parse_override_severity(*word), finding);
 }
 
@@ -222,8 +256,8 @@ std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const 
     keep_if(findings, [&](const Finding& finding) { return !is_suppressed(table, finding); });
     suppressed = static_cast<std::uint32_t>(before - findings.size());
   }
-  keep_if(findings,
-          [&](Finding& finding) { return apply_per_glob_overrides(config, root, finding); });
+  RuleSettings settings(config, root);
+  keep_if(findings, [&](Finding& finding) { return settings.apply(finding); });
   if (findings.size() >= 2) sort_findings(findings);
   return suppressed;
 }

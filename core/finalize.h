@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -39,27 +40,51 @@ SuppressionTable build_suppression_table(std::span<const ParsedFile> files);
 // computed modulo 2^32).
 bool is_suppressed(const SuppressionTable& table, const Finding& finding);
 
-// Applies the Config's settings for the finding's rule and answers whether
-// the finding stays.
+// The Config's per-rule settings, applied finding by finding.
 //
-// The rule's override patterns (in the byte order of the patterns) are
-// compiled for this finding, each time, and matched against the finding's
-// file relative to `root` by components (the whole path when `root` is not a
-// prefix of it; the empty text when the file is the root). The first pattern
-// that matches decides with its word: a level replaces the severity, "ignore"
-// removes the finding, an invalid word leaves it unchanged. Without a match,
-// the rule-level word decides the same way. Warnings, target
-// kEngineLogTarget:
-//   "invalid glob pattern '{pattern}' in rules.{rule}.overrides: {error}"
-//       for each pattern that does not compile, every time;
-//   "invalid severity '{word}' in rules.{rule}.overrides: {error}"
-//       when the deciding pattern's word is invalid.
-// An invalid rule-level word is silent.
-bool apply_per_glob_overrides(const Config& config, std::string_view root, Finding& finding);
+// A rule's override patterns are compiled the first time a finding of that
+// rule needs them and kept for the rest of the run; only the warnings come
+// again for every finding, exactly as if each finding compiled them anew.
+// One per run: it borrows `config` and `root`, which must outlive it and
+// stay unchanged, and is used by one thread at a time.
+class RuleSettings {
+ public:
+  RuleSettings(const Config& config, std::string_view root);
+  ~RuleSettings();
+  RuleSettings(const RuleSettings&) = delete;
+  RuleSettings& operator=(const RuleSettings&) = delete;
+
+  // Applies the settings of the finding's rule and answers whether the
+  // finding stays.
+  //
+  // The rule's override patterns (in the byte order of the patterns) are
+  // matched against the finding's file relative to `root` by components (the
+  // whole path when `root` is not a prefix of it; the empty text when the
+  // file is the root). The first pattern that matches decides with its word:
+  // a level replaces the severity, "ignore" removes the finding, an invalid
+  // word leaves it unchanged. Without a match, the rule-level word decides
+  // the same way. Warnings, target kEngineLogTarget, in this order:
+  //   "invalid glob pattern '{pattern}' in rules.{rule}.overrides: {error}"
+  //       for each pattern that does not compile, for every finding of the
+  //       rule;
+  //   "invalid severity '{word}' in rules.{rule}.overrides: {error}"
+  //       when the deciding pattern's word is invalid.
+  // An invalid rule-level word is silent.
+  bool apply(Finding& finding);
+
+ private:
+  struct CompiledOverrides;
+  CompiledOverrides& compiled(const RuleConfig& rule);
+
+  const Config& config_;
+  std::string_view root_;
+  std::unordered_map<const RuleConfig*, std::unique_ptr<CompiledOverrides>> compiled_;
+};
 
 // Removes the findings that an in-file suppression of `files` covers, then
-// applies apply_per_glob_overrides to each remaining finding in order
-// (removing those it rejects), then sorts stably by the finding order.
+// applies the Config's rule settings (RuleSettings::apply) to each remaining
+// finding in order (removing those it rejects), then sorts stably by the
+// finding order.
 // Returns the number removed by suppressions (modulo 2^32); removals by
 // "ignore" are not counted.
 std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const ParsedFile> files,

@@ -110,7 +110,7 @@ Config with_rule(std::string rule, std::optional<std::string> severity,
 
 // The severity word a finding ends with, or "removed".
 std::string outcome(const Config& config, std::string_view root, Finding found) {
-  if (!apply_per_glob_overrides(config, root, found)) return "removed";
+  if (!RuleSettings(config, root).apply(found)) return "removed";
   return std::string(word(found.severity));
 }
 
@@ -164,6 +164,32 @@ TEST(Overrides, InvalidPatternsWarnForEveryFindingAndAreSkipped) {
       "vorn_core::engine|invalid glob pattern '[abc' in rules.R.overrides: error parsing glob "
       "'[abc': unclosed character class; missing ']'";
   EXPECT_EQ(warnings.seen, (std::vector<std::string>(3, warning)));
+}
+
+TEST(Overrides, OneRunAppliesEachRuleToEveryFindingAndWarnsForEach) {
+  WarningRecorder warnings;
+  Config config = with_rule("R", std::nullopt, {{"[x", "low"}, {"*.rs", "high"}});
+  config.rules["S"].overrides = {{"a.*", "Bad"}, {"b.*", "info"}};
+  std::vector<Finding> findings = {finding("a.rs", "R", 1), finding("a.rs", "S", 2),
+                                   finding("a.rs", "R", 3), finding("b.py", "R", 4),
+                                   finding("b.py", "S", 5), finding("a.rs", "S", 6)};
+  finalize_findings(findings, {}, config, ".");
+  std::vector<std::string> outcomes;
+  for (const Finding& found : findings) {
+    outcomes.push_back(found.location.file + ":" + found.rule_id + ":" +
+                       std::string(word(found.severity)));
+  }
+  EXPECT_EQ(outcomes, (std::vector<std::string>{"a.rs:R:high", "a.rs:R:high", "a.rs:S:medium",
+                                                "a.rs:S:medium", "b.py:R:medium",
+                                                "b.py:S:info"}));
+  const std::string pattern =
+      "vorn_core::engine|invalid glob pattern '[x' in rules.R.overrides: error parsing glob "
+      "'[x': unclosed character class; missing ']'";
+  const std::string severity =
+      "vorn_core::engine|invalid severity 'Bad' in rules.S.overrides: unknown severity 'Bad'; "
+      "expected one of: ignore, info, low, medium, high, critical";
+  EXPECT_EQ(warnings.seen, (std::vector<std::string>{pattern, severity, pattern, pattern,
+                                                     severity}));
 }
 
 TEST(Overrides, AnInvalidDecidingWordWarnsAndKeepsTheSeverity) {
