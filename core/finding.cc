@@ -1,6 +1,11 @@
 #include "core/finding.h"
 
+#include <algorithm>
 #include <array>
+#include <numeric>
+#include <string_view>
+#include <tuple>
+#include <unordered_map>
 
 #include "core/path.h"
 
@@ -15,6 +20,32 @@ static_assert(kSeverityWords.size() == kSeverityLevels);
 constexpr auto kBuiltinWords = std::to_array<std::string_view>(
     {"maintainability", "security", "complexity", "documentation", "test_smell"});
 static_assert(kBuiltinWords.size() == Dimension::kBuiltins);
+
+// The rank of each file among `files` in the path order: equal paths (even
+// when spelt differently) share a rank. Files come in the order in which the
+// findings first name them, which is nearly always the path order already,
+// so they are sorted only when they turn out not to be.
+std::vector<std::uint32_t> path_ranks(std::span<const std::string_view> files) {
+  std::vector<std::uint32_t> order(files.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::vector<std::uint32_t> ranks(files.size());
+  // False, leaving `ranks` unfinished, when `order` is not sorted.
+  const auto rank_in = [&] {
+    for (std::size_t i = 1; i < order.size(); ++i) {
+      const auto step = compare_components(files[order[i - 1]], files[order[i]]);
+      if (step > 0) return false;
+      ranks[order[i]] = ranks[order[i - 1]] + (step < 0 ? 1 : 0);
+    }
+    return true;
+  };
+  if (!rank_in()) {
+    std::ranges::sort(order, [&](std::uint32_t left, std::uint32_t right) {
+      return compare_components(files[left], files[right]) < 0;
+    });
+    rank_in();
+  }
+  return ranks;
+}
 
 }  // namespace
 
@@ -40,6 +71,43 @@ std::strong_ordering cmp(const Finding& left, const Finding& right) {
   }
   // std::string compares through char_traits<char>, which orders bytes unsigned.
   return left.rule_id <=> right.rule_id;
+}
+
+// Sorts stably by the finding order. Comparing paths component by component
+// is what a plain sort spends most of its time on, and a Finding is costly to
+// move; so each distinct file is ranked once, the findings are sorted by
+// cheap keys, and each is moved once.
+void sort_findings(std::vector<Finding>& findings) {
+  std::unordered_map<std::string_view, std::uint32_t> file_numbers;
+  std::vector<std::string_view> files;
+  std::vector<std::uint32_t> file_of(findings.size());
+  for (std::size_t i = 0; i < findings.size(); ++i) {
+    const auto [entry, added] = file_numbers.try_emplace(findings[i].location.file,
+                                                         static_cast<std::uint32_t>(files.size()));
+    if (added) files.push_back(entry->first);
+    file_of[i] = entry->second;
+  }
+  const std::vector<std::uint32_t> ranks = path_ranks(files);
+
+  struct Key {
+    std::uint32_t rank;
+    std::uint32_t start;
+    std::string_view rule_id;
+    std::size_t index;
+  };
+  std::vector<Key> keys(findings.size());
+  for (std::size_t i = 0; i < findings.size(); ++i) {
+    keys[i] = {ranks[file_of[i]], findings[i].location.span.start, findings[i].rule_id, i};
+  }
+  std::ranges::stable_sort(keys, [](const Key& left, const Key& right) {
+    return std::tie(left.rank, left.start, left.rule_id) <
+           std::tie(right.rank, right.start, right.rule_id);
+  });
+
+  std::vector<Finding> sorted;
+  sorted.reserve(findings.size());
+  for (const Key& key : keys) sorted.push_back(std::move(findings[key.index]));
+  findings = std::move(sorted);
 }
 
 }  // namespace vorn_core

@@ -91,6 +91,10 @@ struct Finding {
 // a stable sort to keep their incoming order.
 std::strong_ordering cmp(const Finding& left, const Finding& right);
 
+// Sorts `findings` stably by cmp: the result is the one std::stable_sort with
+// cmp gives, reached with fewer path comparisons and moves.
+void sort_findings(std::vector<Finding>& findings);
+
 }  // namespace vorn_core
 
 template <>
