@@ -47,6 +47,25 @@ std::vector<std::uint32_t> path_ranks(std::span<const std::string_view> files) {
   return ranks;
 }
 
+// Puts the finding at `order[k]` in place k, for every k, following each
+// cycle of the permutation: a finding is moved once, and one per cycle twice.
+// Uses `order` up.
+void permute(std::vector<Finding>& findings, std::vector<std::uint32_t>& order) {
+  for (std::uint32_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    Finding held = std::move(findings[start]);
+    std::uint32_t at = start;
+    while (order[at] != start) {
+      const std::uint32_t from = order[at];
+      findings[at] = std::move(findings[from]);
+      order[at] = at;
+      at = from;
+    }
+    findings[at] = std::move(held);
+    order[at] = at;
+  }
+}
+
 }  // namespace
 
 std::string_view word(Severity severity) {
@@ -76,14 +95,22 @@ std::strong_ordering cmp(const Finding& left, const Finding& right) {
 // Sorts stably by the finding order. Comparing paths component by component
 // is what a plain sort spends most of its time on, and a Finding is costly to
 // move; so each distinct file is ranked once, the findings are sorted by
-// cheap keys, and each is moved once.
+// cheap keys, and each is moved at most once into its place (a list already
+// in order is not sorted at all).
 void sort_findings(std::vector<Finding>& findings) {
+  // A file's findings mostly come one after the other: only a change of file
+  // asks the table.
   std::unordered_map<std::string_view, std::uint32_t> file_numbers;
   std::vector<std::string_view> files;
   std::vector<std::uint32_t> file_of(findings.size());
   for (std::size_t i = 0; i < findings.size(); ++i) {
-    const auto [entry, added] = file_numbers.try_emplace(findings[i].location.file,
-                                                         static_cast<std::uint32_t>(files.size()));
+    const std::string& file = findings[i].location.file;
+    if (i > 0 && file == findings[i - 1].location.file) {
+      file_of[i] = file_of[i - 1];
+      continue;
+    }
+    const auto [entry, added] =
+        file_numbers.try_emplace(file, static_cast<std::uint32_t>(files.size()));
     if (added) files.push_back(entry->first);
     file_of[i] = entry->second;
   }
@@ -93,21 +120,22 @@ void sort_findings(std::vector<Finding>& findings) {
     std::uint32_t rank;
     std::uint32_t start;
     std::string_view rule_id;
-    std::size_t index;
+    std::uint32_t index;
   };
   std::vector<Key> keys(findings.size());
   for (std::size_t i = 0; i < findings.size(); ++i) {
-    keys[i] = {ranks[file_of[i]], findings[i].location.span.start, findings[i].rule_id, i};
+    keys[i] = {ranks[file_of[i]], findings[i].location.span.start, findings[i].rule_id,
+               static_cast<std::uint32_t>(i)};
   }
-  std::ranges::stable_sort(keys, [](const Key& left, const Key& right) {
+  const auto less = [](const Key& left, const Key& right) {
     return std::tie(left.rank, left.start, left.rule_id) <
            std::tie(right.rank, right.start, right.rule_id);
-  });
-
-  std::vector<Finding> sorted;
-  sorted.reserve(findings.size());
-  for (const Key& key : keys) sorted.push_back(std::move(findings[key.index]));
-  findings = std::move(sorted);
+  };
+  if (std::ranges::is_sorted(keys, less)) return;
+  std::ranges::stable_sort(keys, less);
+  std::vector<std::uint32_t> order(keys.size());
+  std::ranges::transform(keys, order.begin(), &Key::index);
+  permute(findings, order);
 }
 
 }  // namespace vorn_core
