@@ -8,6 +8,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -352,6 +353,42 @@ TEST(AnalyzePath, AReportDoesNotDependOnTheNumberOfWorkers) {
   const tbb::global_control one_worker(tbb::global_control::max_allowed_parallelism, 1);
   EXPECT_EQ(json_without_time(*engine.analyze_path(tree.root(), Config{})),
             json_without_time(*parallel));
+}
+
+TEST(AnalyzePath, RunsOnSeveralThreadsAtOnceEachGetItsOwnReport) {
+  // Trees of different sizes and failures, so that no two reports agree.
+  constexpr int kTrees = 4;
+  std::vector<std::unique_ptr<TestTree>> trees;
+  for (int t = 0; t < kTrees; ++t) {
+    trees.push_back(std::make_unique<TestTree>());
+    for (int i = 0; i < 20 + 15 * t; ++i) {
+      trees[t]->write("d" + std::to_string(i % (t + 2)) + "/f" + std::to_string(i) + ".x",
+                      i % (t + 3) ? std::string(i * 100, 'x') : "FAIL");
+    }
+  }
+  CallCounts counts;
+  const Engine engine = one_language_engine(
+      owned<Analyzer>(std::make_unique<CountingAnalyzer>("X", false, std::nullopt, counts),
+                      std::make_unique<CountingAnalyzer>("Y", true, std::nullopt, counts)));
+  Config config;
+  config.rules["r"].severity = "high";
+  std::vector<std::string> alone;
+  for (const auto& tree : trees) {
+    alone.push_back(json_without_time(*engine.analyze_path(tree->root(), config)));
+  }
+  std::vector<std::vector<std::string>> together(kTrees);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kTrees; ++t) {
+    threads.emplace_back([&, t] {
+      for (int run = 0; run < 5; ++run) {
+        together[t].push_back(json_without_time(*engine.analyze_path(trees[t]->root(), config)));
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kTrees; ++t) {
+    EXPECT_EQ(together[t], std::vector<std::string>(5, alone[t])) << "tree " << t;
+  }
 }
 
 // Under the sanitizer build, LeakSanitizer checks that nothing of the failed
