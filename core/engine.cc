@@ -1,27 +1,18 @@
 #include "core/engine.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <climits>
-#include <cstring>
 #include <iterator>
 #include <limits>
-#include <new>
 #include <optional>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/enumerable_thread_specific.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/scalable_allocator.h>
 
-#include "base/file.h"
 #include "core/extension.h"
 #include "core/finalize.h"
 #include "core/score.h"
+#include "core/source_reader.h"
 
 namespace vorn_core {
 namespace {
@@ -30,95 +21,6 @@ namespace {
 // empty text when it has none.
 std::string_view extension_of(std::string_view path) {
   return file_extension(path.substr(path.rfind('/') + 1)).value_or(std::string_view());
-}
-
-// The memory that the parse stage reads files into: blocks that each worker
-// fills one after the other, a block unmapped when the last file in it goes.
-// Allocating per file would cost twice: glibc grows a worker thread's heap a
-// page at a time, one mprotect each, which serialises every worker on the
-// process's memory map lock; and the run's end would free each buffer on its
-// own, which takes longer than unmapping a few blocks.
-class TextBlock {
- public:
-  explicit TextBlock(std::size_t size) : size_(size) {
-    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (data == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(data);
-  }
-  ~TextBlock() { ::munmap(data_, size_); }
-  TextBlock(const TextBlock&) = delete;
-  TextBlock& operator=(const TextBlock&) = delete;
-
-  char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  char* data_;
-  std::size_t size_;
-};
-
-// The block that one worker fills.
-class TextWriter {
- public:
-  // At least `size` bytes of room after what has been taken: in the current
-  // block, or at the start of a new one (as large as needed).
-  char* room(std::size_t size) {
-    if (block_ == nullptr || block_->size() - taken_ < size) {
-      block_ = std::make_shared<TextBlock>(std::max(size, kBlockSize));
-      taken_ = 0;
-    }
-    return block_->data() + taken_;
-  }
-  // Takes the first `size` bytes of the room last given.
-  void take(std::size_t size) { taken_ += size; }
-  // What keeps the bytes taken last alive.
-  std::shared_ptr<const void> block() const { return block_; }
-
- private:
-  static constexpr std::size_t kBlockSize = std::size_t{4} << 20;
-
-  std::shared_ptr<TextBlock> block_;
-  std::size_t taken_ = 0;
-};
-
-// The file at `path`, read whole into `writer`'s room, or null when it cannot
-// be read. The size from fstat is only a first guess (the file may change),
-// so reading goes on until EOF; the extra byte lets an unchanged file meet EOF
-// without more room.
-std::shared_ptr<const SourceFile> read_source(std::string_view path, TextWriter& writer) {
-  // open() refuses a name this long (ENAMETOOLONG) anyway.
-  char name[PATH_MAX];
-  if (path.size() >= sizeof name) return nullptr;
-  name[path.copy(name, path.size())] = '\0';
-  // Discovery selected a regular file; should the path have become a pipe
-  // or a device since, opening must not wait for a writer, and reading it
-  // might never end, so it counts as a file that cannot be read.
-  const vorn_base::FileDescriptor file(::open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) return nullptr;
-  struct stat status;
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
-
-  std::size_t room = path.size() + static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
-  char* data = writer.room(room);
-  std::size_t filled = path.copy(data, path.size());
-  for (;;) {
-    if (filled == room) {
-      const std::shared_ptr<const void> old_block = writer.block();  // alive while copying
-      char* const moved = writer.room(room *= 2);
-      if (moved != data) data = static_cast<char*>(std::memcpy(moved, data, filled));
-    }
-    const std::expected<std::size_t, int> got =
-        vorn_base::read_fully(file.get(), {data + filled, room - filled});
-    if (!got) return nullptr;
-    filled += *got;
-    if (filled < room) break;  // the end of the file
-  }
-  writer.take(filled);
-  // The SourceFile itself comes from TBB's allocator, to spare the heap
-  // growth that TextBlock explains.
-  return std::allocate_shared<const SourceFile>(
-      tbb::scalable_allocator<SourceFile>(), std::string_view(data, path.size()),
-      std::string_view(data + path.size(), filled - path.size()), writer.block());
 }
 
 void append_findings(std::vector<Finding>& to, std::vector<Finding>&& from) {
@@ -230,12 +132,12 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
     files.emplace_back(nullptr, SemanticIndex(), nullptr, std::string_view());
   }
   std::vector<char> yielded(paths.size(), false);
-  tbb::enumerable_thread_specific<TextWriter> writers;
+  tbb::enumerable_thread_specific<SourceReader> readers;
   for_each_index(paths.size(), [&](std::size_t i) {
     // Choosing first means files no language claims are never opened.
     const Language* language = language_for(extension_of(paths[i]));
     if (language == nullptr) return;
-    const std::shared_ptr<const SourceFile> source = read_source(paths[i], writers.local());
+    const std::shared_ptr<const SourceFile> source = readers.local().read(paths[i]);
     if (source == nullptr) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
