@@ -1,8 +1,14 @@
 #include "core/engine.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -208,29 +214,108 @@ TEST(ParseStage, ReadsEveryByteUnchanged) {
       (std::vector<std::string>{tree.path("big.x") + " x " + bytes, tree.path("empty.x") + " x "}));
 }
 
+// A shell that waits, with `args` after its own name on its command line,
+// until the object goes.
+class WaitingShell {
+ public:
+  explicit WaitingShell(const std::vector<std::string>& args) {
+    int ends[2];
+    vorn_walk::check_call(::pipe2(ends, O_CLOEXEC) == 0, "pipe2");
+    input_ = ends[1];
+    std::vector<char*> argv = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                               const_cast<char*>("read line")};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
+    // glibc returns once the child has run the shell, so its command line is
+    // the shell's from here on.
+    const int spawned = ::posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[0]);
+    vorn_walk::check_call(spawned == 0, "posix_spawn");
+  }
+  ~WaitingShell() {
+    ::close(input_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = 0;
+  int input_ = -1;
+};
+
 TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
-  // Files under /proc report the size 0 whatever they hold; the language of
-  // the empty extension claims a name without a dot.
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  const std::string cmdline{std::istreambuf_iterator<char>(in), {}};
-  ASSERT_GT(cmdline.size(), 1u);
-  // On one worker, a first file that leaves a little room in the block that
-  // files are read into makes the /proc file outgrow that room mid-read, so
-  // what was read so far moves to a new block.
+  // Files under /proc report the size 0 whatever they hold: a command line
+  // of a megabyte outgrows the room it is first given many times over. The
+  // language of the empty extension claims a name without a dot.
+  std::vector<std::string> args;
+  std::string expected("sh\0-c\0read line\0", 16);
+  for (char fill = 'a'; fill < 'k'; ++fill) {
+    args.emplace_back(100'000, fill);
+    expected.append(args.back()).push_back('\0');
+  }
+  const WaitingShell shell(args);
+  const std::string cmdline = "/proc/" + std::to_string(shell.pid()) + "/cmdline";
+  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{""})), {});
+  std::atomic<std::uint32_t> failures = 0;
+  EXPECT_TRUE(parse(engine, {cmdline}, failures) ==
+              std::vector<std::string>{cmdline + " any " + expected});
+  EXPECT_EQ(failures, 0u);
+}
+
+// The exit code of a process that, under a memory limit, parses a 100 GB
+// sparse file, one that another thread keeps growing while it is read, and
+// one whose content runs on far beyond what any limit allows (/proc's page
+// map of the process, which stat reports empty): 0 when all three were
+// counted as failed reads and nothing aborted.
+int parse_under_a_memory_limit() {
   TestTree tree;
-  const std::string big = tree.path("big.x");
-  constexpr std::size_t kBlock = std::size_t{4} << 20;
-  const std::string filler(kBlock - big.size() - 30, 'f');
-  tree.write("big.x", filler);
+  tree.write("sparse.x");
+  vorn_walk::check_call(::truncate(tree.path("sparse.x").c_str(), off_t{100} << 30) == 0,
+                        "truncate");
+  tree.write("growing.x");
+  const int growing = ::open(tree.path("growing.x").c_str(), O_WRONLY | O_CLOEXEC);
+  std::atomic<bool> done = false;
+  // Sparse growth outruns any reader; a terabyte costs no disk.
+  std::thread grower([&] {
+    for (off_t size = 0; !done && size < (off_t{1} << 40);) {
+      if (::ftruncate(growing, size += off_t{64} << 20) != 0) break;
+    }
+  });
+
+  // What the process has mapped, and 256 MiB more.
+  std::ifstream status("/proc/self/status");
+  std::uint64_t mapped_kib = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmSize:")) mapped_kib = std::stoull(line.substr(7));
+  }
+  const rlimit limit{(mapped_kib << 10) + (std::uint64_t{256} << 20), RLIM_INFINITY};
+  vorn_walk::check_call(mapped_kib > 0 && ::setrlimit(RLIMIT_AS, &limit) == 0, "setrlimit");
 
   const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{"", "x"})), {});
   std::atomic<std::uint32_t> failures = 0;
-  std::vector<std::string> parsed;
+  PathList paths;
+  for (const std::string& path :
+       {tree.path("sparse.x"), tree.path("growing.x"), std::string("/proc/self/pagemap")}) {
+    paths.push_back(path);
+  }
+  bool parsed_none = false;
   tbb::task_arena(1).execute(
-      [&] { parsed = parse(engine, {big, "/proc/self/cmdline"}, failures); });
-  EXPECT_TRUE(parsed == (std::vector<std::string>{big + " any " + filler,
-                                                  "/proc/self/cmdline any " + cmdline}));
-  EXPECT_EQ(failures, 0u);
+      [&] { parsed_none = engine.parse_files_parallel(paths, failures).empty(); });
+  done = true;
+  grower.join();
+  ::close(growing);
+  return parsed_none && failures == 3 ? 0 : 1;
+}
+
+TEST(ParseStageDeathTest, CountsFilesTooLargeForMemoryAsFailedReads) {
+  // A process of its own: the limit must not reach the other tests. Started
+  // afresh, since the pool's threads do not survive a fork.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(parse_under_a_memory_limit()), testing::ExitedWithCode(0), "");
 }
 
 TEST(ParseStage, CountsAPathThatIsNoLongerARegularFileWithoutWaiting) {

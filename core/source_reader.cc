@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <expected>
+#include <limits>
 #include <new>
 
 #include <oneapi/tbb/scalable_allocator.h>
@@ -17,40 +19,99 @@
 
 namespace vorn_core {
 
-// The memory that files are read into: blocks that each worker
-// fills one after the other, a block unmapped when the last file in it goes.
+// Memory for file texts, mapped from the kernel: shared blocks that each
+// reader fills one file after the other, and blocks of their own for large
+// files. A block is unmapped when the last file in it goes.
+//
 // Allocating per file would cost twice: glibc grows a worker thread's heap a
 // page at a time, one mprotect each, which serialises every worker on the
 // process's memory map lock; and the run's end would free each buffer on its
-// own, which takes longer than unmapping a few blocks.
+// own. Blocks ask for transparent huge pages: a run reads its whole input
+// into fresh memory, and with small pages every 4 KiB of it costs a page
+// fault on the way in and a page to free on the way out, which together took
+// more time than reading.
 class SourceReader::Block {
  public:
-  explicit Block(std::size_t size) : size_(size) {
-    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (data == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(data);
+  // A block of at least `size` bytes, made of whole huge pages and starting
+  // at a huge page boundary (huge pages back only whole, aligned stretches
+  // of a mapping); null when the kernel gives no such mapping.
+  static std::shared_ptr<Block> make(std::size_t size) {
+    if (size > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) return nullptr;
+    size = round_up(size, kHugePage);
+    // One huge page more than needed, so that the block can begin at a
+    // boundary; the ends around it are given back at once.
+    const std::size_t mapped = size + kHugePage;
+    void* got = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (got == MAP_FAILED) return nullptr;
+    char* const start = static_cast<char*>(got);
+    char* const data = start + (round_up(reinterpret_cast<std::uintptr_t>(start), kHugePage) -
+                                reinterpret_cast<std::uintptr_t>(start));
+    if (data != start) ::munmap(start, static_cast<std::size_t>(data - start));
+    if (start + mapped != data + size) {
+      ::munmap(data + size, static_cast<std::size_t>(start + mapped - (data + size)));
+    }
+    // Only advice: without huge pages the block works the same.
+    ::madvise(data, size, MADV_HUGEPAGE);
+    return std::make_shared<Block>(data, size);
   }
+
+  Block(char* data, std::size_t size) : data_(data), size_(size) {}
   ~Block() { ::munmap(data_, size_); }
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
+
+  // Grows the block to `size` bytes, moving it (its bytes with it) when it
+  // cannot grow in place; false, the block unchanged, when it cannot grow.
+  bool grow(std::size_t size) {
+    void* data = ::mremap(data_, size_, size, MREMAP_MAYMOVE);
+    if (data == MAP_FAILED) return false;
+    data_ = static_cast<char*>(data);
+    size_ = size;
+    return true;
+  }
+
+  // Gives back the pages after the first `used` bytes. A huge page that
+  // they cut is split, and what lies beyond the cut is freed.
+  void trim(std::size_t used) {
+    const std::size_t kept = round_up(used, kPage);
+    if (kept >= size_) return;
+    if (::munmap(data_ + kept, size_ - kept) == 0) size_ = kept;
+  }
 
   char* data() const { return data_; }
   std::size_t size() const { return size_; }
 
  private:
+  static constexpr std::size_t kPage = 4096;
+  static constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+  static std::size_t round_up(std::size_t size, std::size_t unit) {
+    return (size + unit - 1) / unit * unit;
+  }
+
   char* data_;
   std::size_t size_;
 };
 
-char* SourceReader::room_for(std::size_t size) {
-  if (block_ == nullptr || block_->size() - taken_ < size) {
-    block_ = std::make_shared<Block>(std::max(size, kBlockSize));
-    taken_ = 0;
+std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
+  try {
+    return read_whole(path);
+  } catch (const std::bad_alloc&) {
+    // Memory for the file or its SourceFile: a read that failed like any other.
+    return nullptr;
   }
-  return block_->data() + taken_;
 }
 
-std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
+char* SourceReader::shared_room(std::size_t size) {
+  if (shared_ == nullptr || shared_->size() - taken_ < size) {
+    shared_ = Block::make(kSharedBlockSize);
+    taken_ = 0;
+    if (shared_ == nullptr) return nullptr;
+  }
+  return shared_->data() + taken_;
+}
+
+std::shared_ptr<const SourceFile> SourceReader::read_whole(std::string_view path) {
   // open() refuses a name this long (ENAMETOOLONG) anyway.
   char name[PATH_MAX];
   if (path.size() >= sizeof name) return nullptr;
@@ -65,14 +126,35 @@ std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
 
   // The path goes first, then the text; one byte more than fstat promises
   // lets an unchanged file meet its end without asking for more room.
-  std::size_t room = path.size() + static_cast<std::size_t>(std::max<off_t>(status.st_size, 0)) + 1;
-  char* data = room_for(room);
+  const auto size = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+  if (size > std::numeric_limits<std::size_t>::max() / 2 - path.size()) return nullptr;
+  std::size_t room = path.size() + size + 1;
+  // A file of its own block, or null while the file uses the shared one.
+  std::shared_ptr<Block> own;
+  char* data;
+  if (room <= kSharedUpTo) {
+    data = shared_room(room);
+  } else {
+    own = Block::make(room);
+    data = own == nullptr ? nullptr : own->data();
+  }
+  if (data == nullptr) return nullptr;
+
   std::size_t filled = path.copy(data, path.size());
   for (;;) {
     if (filled == room) {
-      const std::shared_ptr<const void> old_block = block_;  // alive while copying
-      char* const moved = room_for(room *= 2);
-      if (moved != data) data = static_cast<char*>(std::memcpy(moved, data, filled));
+      // The file has grown since fstat: it goes on in a block of its own,
+      // twice as large, as often as it must, while there is memory.
+      if (room > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
+      room *= 2;
+      if (own != nullptr) {
+        if (!own->grow(room)) return nullptr;
+      } else {
+        own = Block::make(room);
+        if (own == nullptr) return nullptr;
+        std::memcpy(own->data(), data, filled);
+      }
+      data = own->data();
     }
     const std::expected<std::size_t, int> got =
         vorn_base::read_fully(file.get(), {data + filled, room - filled});
@@ -80,12 +162,18 @@ std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
     filled += *got;
     if (filled < room) break;  // the end of the file
   }
-  taken_ += filled;
+  std::shared_ptr<const void> storage = own;
+  if (own != nullptr) {
+    own->trim(filled);
+  } else {
+    taken_ += filled;
+    storage = shared_;
+  }
   // The SourceFile itself comes from TBB's allocator, to spare the heap
   // growth that Block explains.
   return std::allocate_shared<const SourceFile>(
       tbb::scalable_allocator<SourceFile>(), std::string_view(data, path.size()),
-      std::string_view(data + path.size(), filled - path.size()), block_);
+      std::string_view(data + path.size(), filled - path.size()), std::move(storage));
 }
 
 }  // namespace vorn_core

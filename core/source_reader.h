@@ -20,20 +20,29 @@ namespace vorn_core {
 class SourceReader {
  public:
   // The file at `path` (a link followed), read whole, or null when it cannot
-  // be read: it cannot be opened, is no longer a regular file, or a read
-  // fails. The size from fstat is only a first guess (the file may change),
-  // so reading goes on until the end of the file.
+  // be read for any reason: it cannot be opened, is no longer a regular
+  // file, a read fails, or there is no memory to hold it (a file larger than
+  // the memory the process may have, or one that keeps growing while it is
+  // read until there is none). The size from fstat is only a first guess
+  // (the file may change), so reading goes on until the end of the file.
   std::shared_ptr<const SourceFile> read(std::string_view path);
 
  private:
   class Block;
-  static constexpr std::size_t kBlockSize = std::size_t{4} << 20;
+  // Files up to kSharedUpTo bytes (with their path) share blocks of
+  // kSharedBlockSize; a larger one gets a block of its own, so that it never
+  // leaves the rest of a shared block unused.
+  static constexpr std::size_t kSharedBlockSize = std::size_t{4} << 20;
+  static constexpr std::size_t kSharedUpTo = std::size_t{256} << 10;
 
-  // At least `size` bytes of room after what has been taken: in the current
-  // block, or at the start of a new one (as large as needed).
-  char* room_for(std::size_t size);
+  // `read`, failing with std::bad_alloc when memory runs out.
+  std::shared_ptr<const SourceFile> read_whole(std::string_view path);
+  // At least `size` bytes of room after what has been taken from the shared
+  // block, in a new one when it has not as much left; null when no block can
+  // be had.
+  char* shared_room(std::size_t size);
 
-  std::shared_ptr<Block> block_;
+  std::shared_ptr<Block> shared_;
   std::size_t taken_ = 0;
 };
 
