@@ -1,6 +1,5 @@
 #include "core/report.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -8,7 +7,6 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
-#include <utility>
 
 #include "base/text.h"
 
@@ -19,24 +17,6 @@ namespace {
 // the report invalid JSON. `what` names the text ("path", "message", ...).
 std::unexpected<std::string> invalid_utf8(std::string_view what) {
   return std::unexpected(std::string(what) + " contains invalid UTF-8 characters");
-}
-
-// The name of the first text of `finding`, in member order, that is not valid
-// UTF-8; nullopt when every one is.
-std::optional<std::string_view> first_invalid_text(const Finding& finding) {
-  const auto invalid = [](std::string_view text) { return !vorn_base::is_valid_utf8(text); };
-  if (invalid(finding.analyzer)) return "analyzer";
-  if (invalid(finding.dimension.word())) return "dimension";
-  if (invalid(finding.rule_id)) return "rule_id";
-  if (invalid(finding.message)) return "message";
-  if (invalid(finding.location.file)) return "path";
-  if (finding.suggestion && invalid(*finding.suggestion)) return "suggestion";
-  const std::pair<const std::vector<std::string>*, std::string_view> lists[] = {
-      {&finding.references, "reference"}, {&finding.cwe, "cwe"}, {&finding.owasp, "owasp"}};
-  for (const auto& [texts, name] : lists) {
-    if (std::ranges::any_of(*texts, invalid)) return name;
-  }
-  return std::nullopt;
 }
 
 void append_uint(std::string& out, std::uint64_t value) {
@@ -70,29 +50,35 @@ void append_escape(std::string& out, unsigned char byte) {
   }
 }
 
-// Whether any of the eight bytes of `word` is a control byte, a quote or a
-// backslash: a zero byte in x ^ c marks a byte equal to c, and subtracting
-// 0x20 from each byte borrows out of a byte only where one is below 0x20.
-bool word_needs_escape(std::uint64_t word) {
+// Whether any of the eight bytes of `word` is a control byte, a quote, a
+// backslash or outside ASCII: a zero byte in x ^ c marks a byte equal to c,
+// and subtracting 0x20 from each byte borrows out of a byte only where one is
+// below 0x20.
+bool word_needs_care(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
   const auto has_zero_byte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighs; };
   return (((word - 0x20 * kOnes) & ~word & kHighs) | has_zero_byte(word ^ ('"' * kOnes)) |
-          has_zero_byte(word ^ ('\\' * kOnes))) != 0;
+          has_zero_byte(word ^ ('\\' * kOnes)) | (word & kHighs)) != 0;
 }
 
-// Non-ASCII bytes pass through unchanged; only quotes, backslashes and
-// control bytes are escaped, and the runs between them are copied whole.
-// Bytes are passed over eight at a time while none needs escaping.
-void append_string(std::string& out, std::string_view text) {
+// Appends `text` as a JSON string and answers whether it is valid UTF-8 (when
+// it is not, what was appended must not be used). Non-ASCII bytes pass
+// through unchanged; only quotes, backslashes and control bytes are escaped,
+// and the runs between them are copied whole. Bytes are passed over eight at
+// a time while none needs escaping or lies outside ASCII; only a text that
+// holds a non-ASCII byte is checked for UTF-8.
+[[nodiscard]] bool append_string(std::string& out, std::string_view text) {
   out.push_back('"');
+  bool ascii = true;
   std::size_t run = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     for (std::uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
       std::memcpy(&word, text.data() + i, sizeof word);
-      if (word_needs_escape(word)) break;
+      if (word_needs_care(word)) break;
     }
     if (i == text.size()) break;
     const auto byte = static_cast<unsigned char>(text[i]);
+    ascii = ascii && byte < 0x80;
     if (!kNeedsEscape[byte]) continue;
     out.append(text.substr(run, i - run));
     append_escape(out, byte);
@@ -100,15 +86,18 @@ void append_string(std::string& out, std::string_view text) {
   }
   out.append(text.substr(run));
   out.push_back('"');
+  return ascii || vorn_base::is_valid_utf8(text);
 }
 
-void append_strings(std::string& out, const std::vector<std::string>& texts) {
+// A JSON array of `texts`; false as soon as one is not valid UTF-8.
+[[nodiscard]] bool append_strings(std::string& out, const std::vector<std::string>& texts) {
   out.push_back('[');
   for (std::size_t i = 0; i < texts.size(); ++i) {
     if (i > 0) out.push_back(',');
-    append_string(out, texts[i]);
+    if (!append_string(out, texts[i])) return false;
   }
   out.push_back(']');
+  return true;
 }
 
 // A finite, non-zero float as d1.d2...dn x 10^exponent with the fewest
@@ -188,6 +177,55 @@ std::size_t expected_size(const Report& report) {
   return size;
 }
 
+// Appends the location's JSON text; false when its file is not valid UTF-8.
+[[nodiscard]] bool append_location(std::string& out, const Location& location) {
+  out.append("{\"file\":");
+  if (!append_string(out, location.file)) return false;
+  out.append(",\"span\":");
+  serialize(location.span, out);
+  out.append(",\"start\":");
+  serialize(location.start, out);
+  out.append(",\"end\":");
+  serialize(location.end, out);
+  out.push_back('}');
+  return true;
+}
+
+// Appends the finding's JSON text as far as its first text that is not
+// valid UTF-8, and names that text; nullopt when the whole was written.
+std::optional<std::string_view> append_finding(std::string& out, const Finding& finding) {
+  out.append("{\"analyzer\":");
+  if (!append_string(out, finding.analyzer)) return "analyzer";
+  out.append(",\"dimension\":");
+  if (!append_string(out, finding.dimension.word())) return "dimension";
+  out.append(",\"rule_id\":");
+  if (!append_string(out, finding.rule_id)) return "rule_id";
+  out.append(",\"severity\":");
+  serialize(finding.severity, out);
+  out.append(",\"message\":");
+  if (!append_string(out, finding.message)) return "message";
+  out.append(",\"location\":");
+  if (!append_location(out, finding.location)) return "path";
+  out.append(",\"suggestion\":");
+  if (!finding.suggestion) {
+    out.append("null");
+  } else if (!append_string(out, *finding.suggestion)) {
+    return "suggestion";
+  }
+  out.append(",\"references\":");
+  if (!append_strings(out, finding.references)) return "reference";
+  if (!finding.cwe.empty()) {
+    out.append(",\"cwe\":");
+    if (!append_strings(out, finding.cwe)) return "cwe";
+  }
+  if (!finding.owasp.empty()) {
+    out.append(",\"owasp\":");
+    if (!append_strings(out, finding.owasp)) return "owasp";
+  }
+  out.push_back('}');
+  return std::nullopt;
+}
+
 }  // namespace
 
 void append_float(std::string& out, float value) {
@@ -230,7 +268,10 @@ void append_float(std::string& out, float value) {
   out.append(text.view());
 }
 
-void serialize(Severity severity, std::string& out) { append_string(out, word(severity)); }
+void serialize(Severity severity, std::string& out) {
+  // The five words are ASCII.
+  static_cast<void>(append_string(out, word(severity)));
+}
 
 void serialize(const Span& span, std::string& out) {
   out.append("{\"start\":");
@@ -249,52 +290,18 @@ void serialize(const LineCol& position, std::string& out) {
 }
 
 std::expected<void, std::string> serialize(const Location& location, std::string& out) {
-  if (!vorn_base::is_valid_utf8(location.file)) return invalid_utf8("path");
-  out.append("{\"file\":");
-  append_string(out, location.file);
-  out.append(",\"span\":");
-  serialize(location.span, out);
-  out.append(",\"start\":");
-  serialize(location.start, out);
-  out.append(",\"end\":");
-  serialize(location.end, out);
-  out.push_back('}');
-  return {};
+  const std::size_t size_before = out.size();
+  if (append_location(out, location)) return {};
+  out.resize(size_before);
+  return invalid_utf8("path");
 }
 
 std::expected<void, std::string> serialize(const Finding& finding, std::string& out) {
-  if (const auto invalid = first_invalid_text(finding)) return invalid_utf8(*invalid);
-  out.append("{\"analyzer\":");
-  append_string(out, finding.analyzer);
-  out.append(",\"dimension\":");
-  append_string(out, finding.dimension.word());
-  out.append(",\"rule_id\":");
-  append_string(out, finding.rule_id);
-  out.append(",\"severity\":");
-  serialize(finding.severity, out);
-  out.append(",\"message\":");
-  append_string(out, finding.message);
-  out.append(",\"location\":");
-  // Cannot fail: the path has been checked with the other texts.
-  serialize(finding.location, out);
-  out.append(",\"suggestion\":");
-  if (finding.suggestion) {
-    append_string(out, *finding.suggestion);
-  } else {
-    out.append("null");
-  }
-  out.append(",\"references\":");
-  append_strings(out, finding.references);
-  if (!finding.cwe.empty()) {
-    out.append(",\"cwe\":");
-    append_strings(out, finding.cwe);
-  }
-  if (!finding.owasp.empty()) {
-    out.append(",\"owasp\":");
-    append_strings(out, finding.owasp);
-  }
-  out.push_back('}');
-  return {};
+  const std::size_t size_before = out.size();
+  const std::optional<std::string_view> invalid = append_finding(out, finding);
+  if (!invalid) return {};
+  out.resize(size_before);
+  return invalid_utf8(*invalid);
 }
 
 void serialize(const RunStats& stats, std::string& out) {
@@ -327,13 +334,12 @@ std::expected<void, std::string> serialize(const Report& report, std::string& ou
   out.append("],\"scores\":{");
   bool first = true;
   for (const auto& [dimension, score] : report.scores) {
-    if (!vorn_base::is_valid_utf8(dimension.word())) {
+    if (!first) out.push_back(',');
+    first = false;
+    if (!append_string(out, dimension.word())) {
       out.resize(size_before);
       return invalid_utf8("dimension");
     }
-    if (!first) out.push_back(',');
-    first = false;
-    append_string(out, dimension.word());
     out.push_back(':');
     append_float(out, score.value);
   }
