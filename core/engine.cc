@@ -42,6 +42,11 @@ std::vector<Finding> join_in_order(std::vector<std::vector<Finding>>& slots) {
   return joined;
 }
 
+// One value per worker thread of the pool, each made on its first use there.
+// Beside for_each_index, these are the only places that know the pool.
+template <typename T>
+using PerWorker = tbb::enumerable_thread_specific<T>;
+
 // Runs `task(i)` for every index below `count` on the default arena, with the
 // default (adaptive) partitioner. Each task writes only its own slot.
 template <typename Task>
@@ -132,7 +137,7 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
     files.emplace_back(nullptr, SemanticIndex(), nullptr, std::string_view());
   }
   std::vector<char> yielded(paths.size(), false);
-  tbb::enumerable_thread_specific<SourceReader> readers;
+  PerWorker<SourceReader> readers;
   for_each_index(paths.size(), [&](std::size_t i) {
     // Choosing first means files no language claims are never opened.
     const Language* language = language_for(extension_of(paths[i]));

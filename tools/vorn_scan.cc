@@ -117,18 +117,23 @@ class TextLanguage final : public Language {
     if (!vorn_base::is_valid_utf8(source->text))
       return std::unexpected(ParseError::not_utf8(std::string(source->path)));
     SemanticIndex index;
-    add_suppressions(source->text, {"vorn: ignore ", 4}, false, index.suppressions);
-    add_suppressions(source->text, {"vorn: ignore-file ", 4}, true, index.suppressions);
+    add_suppressions(source->text, index.suppressions);
     return ParsedFile(std::move(source), std::move(index), nullptr, id());
   }
 
  private:
-  static void add_suppressions(std::string_view text, const Needle& marker, bool file_level,
-                               std::vector<Suppression>& out) {
+  // Both markers in one pass over the text.
+  static void add_suppressions(std::string_view text, std::vector<Suppression>& out) {
+    constexpr Needle kMarker{"vorn: ignore", 4};
     for_each_hit(
-        text, marker, Hits::every,
+        text, kMarker, Hits::every,
         [&](std::uint32_t line, std::size_t, std::size_t end, std::size_t hit) {
-          out.push_back({rule_after(text, hit + marker.text.size(), end), line, file_level});
+          const std::string_view rest = text.substr(hit + kMarker.text.size());
+          for (const auto& [tail, file_level] : {std::pair{" ", false}, {"-file ", true}}) {
+            if (!rest.starts_with(tail)) continue;
+            const std::size_t rule = hit + kMarker.text.size() + std::string_view(tail).size();
+            out.push_back({rule_after(text, rule, end), line, file_level});
+          }
         });
   }
 
