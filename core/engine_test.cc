@@ -279,12 +279,18 @@ int parse_under_a_memory_limit() {
   tree.write("growing.x");
   const int growing = ::open(tree.path("growing.x").c_str(), O_WRONLY | O_CLOEXEC);
   std::atomic<bool> done = false;
+  std::atomic<off_t> grown = 0;
   // Sparse growth outruns any reader; a terabyte costs no disk.
   std::thread grower([&] {
     for (off_t size = 0; !done && size < (off_t{1} << 40);) {
       if (::ftruncate(growing, size += off_t{64} << 20) != 0) break;
+      grown = size;
     }
+    grown = std::numeric_limits<off_t>::max();  // no more growth: stop waiting
   });
+  // Past what the limit below leaves room for, so that no reader can ever
+  // reach its end, however the threads are scheduled.
+  while (grown < (off_t{512} << 20)) std::this_thread::yield();
 
   // What the process has mapped, and 256 MiB more.
   std::ifstream status("/proc/self/status");
