@@ -60,9 +60,12 @@ class SourceReader::Block {
   Block(const Block&) = delete;
   Block& operator=(const Block&) = delete;
 
-  // Grows the block to `size` bytes, moving it (its bytes with it) when it
-  // cannot grow in place; false, the block unchanged, when it cannot grow.
+  // Grows the block to at least `size` bytes (whole huge pages), moving it,
+  // its bytes with it, when it cannot grow in place; false, the block
+  // unchanged, when it cannot grow.
   bool grow(std::size_t size) {
+    if (size > std::numeric_limits<std::size_t>::max() - kHugePage) return false;
+    size = round_up(size, kHugePage);
     void* data = ::mremap(data_, size_, size, MREMAP_MAYMOVE);
     if (data == MAP_FAILED) return false;
     data_ = static_cast<char*>(data);
@@ -134,9 +137,11 @@ std::shared_ptr<const SourceFile> SourceReader::read_whole(std::string_view path
   char* data;
   if (room <= kSharedUpTo) {
     data = shared_room(room);
+  } else if ((own = Block::make(room)) != nullptr) {
+    data = own->data();
+    room = own->size();
   } else {
-    own = Block::make(room);
-    data = own == nullptr ? nullptr : own->data();
+    data = nullptr;
   }
   if (data == nullptr) return nullptr;
 
@@ -144,17 +149,17 @@ std::shared_ptr<const SourceFile> SourceReader::read_whole(std::string_view path
   for (;;) {
     if (filled == room) {
       // The file has grown since fstat: it goes on in a block of its own,
-      // twice as large, as often as it must, while there is memory.
-      if (room > std::numeric_limits<std::size_t>::max() / 2) return nullptr;
-      room *= 2;
+      // at least twice as large, as often as it must, while there is memory.
+      if (room > std::numeric_limits<std::size_t>::max() / 4) return nullptr;
       if (own != nullptr) {
-        if (!own->grow(room)) return nullptr;
+        if (!own->grow(2 * room)) return nullptr;
       } else {
-        own = Block::make(room);
+        own = Block::make(2 * room);
         if (own == nullptr) return nullptr;
         std::memcpy(own->data(), data, filled);
       }
       data = own->data();
+      room = own->size();
     }
     const std::expected<std::size_t, int> got =
         vorn_base::read_fully(file.get(), {data + filled, room - filled});
