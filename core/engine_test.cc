@@ -1,16 +1,12 @@
 #include "core/engine.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -202,77 +198,6 @@ TEST(ParseStage, CountsUnreadableAndUnparsableFilesAndKeepsPathOrder) {
   EXPECT_EQ(failures, 1u);
 }
 
-TEST(ParseStage, ReadsEveryByteUnchanged) {
-  TestTree tree;
-  std::string bytes = std::string("ok\r\n\xEF\xBB\xBF\0", 8);
-  for (std::uint64_t i = 0; i < 300'000; ++i) bytes.push_back(static_cast<char>(i * 7919 % 251));
-  tree.write("big.x", bytes);
-  tree.write("empty.x");
-  std::atomic<std::uint32_t> failures = 0;
-  EXPECT_TRUE(
-      parse(one_language_engine(), {tree.path("big.x"), tree.path("empty.x")}, failures) ==
-      (std::vector<std::string>{tree.path("big.x") + " x " + bytes, tree.path("empty.x") + " x "}));
-}
-
-// A shell that waits, with `args` after its own name on its command line,
-// until the object goes.
-class WaitingShell {
- public:
-  explicit WaitingShell(const std::vector<std::string>& args) {
-    int ends[2];
-    vorn_walk::check_call(::pipe2(ends, O_CLOEXEC) == 0, "pipe2");
-    input_ = ends[1];
-    std::vector<char*> argv = {const_cast<char*>("sh"), const_cast<char*>("-c"),
-                               const_cast<char*>("read line")};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
-    // glibc returns once the child has run the shell, so its command line is
-    // the shell's from here on.
-    const int spawned = ::posix_spawn(&pid_, "/bin/sh", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[0]);
-    vorn_walk::check_call(spawned == 0, "posix_spawn");
-  }
-  ~WaitingShell() {
-    ::close(input_);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = 0;
-  int input_ = -1;
-};
-
-TEST(ParseStage, ReadsPastTheSizeThatStatReports) {
-  // Files under /proc report the size 0 whatever they hold: a command line
-  // of 5 MB outgrows the room it is first given, then the block it moves to,
-  // twice. The language of the empty extension claims a name without a dot.
-  std::vector<std::string> args;
-  std::string expected("sh\0-c\0read line\0", 16);
-  for (int i = 0; i < 50; ++i) {
-    args.emplace_back(100'000, static_cast<char>('a' + i % 26));
-    expected.append(args.back()).push_back('\0');
-  }
-  // exec takes arguments up to a quarter of the stack limit, at most 6 MB.
-  rlimit stack;
-  vorn_walk::check_call(::getrlimit(RLIMIT_STACK, &stack) == 0, "getrlimit");
-  rlimit raised = stack;
-  raised.rlim_cur = std::min<rlim_t>(stack.rlim_max, rlim_t{32} << 20);
-  vorn_walk::check_call(::setrlimit(RLIMIT_STACK, &raised) == 0, "setrlimit");
-  const WaitingShell shell(args);
-  ::setrlimit(RLIMIT_STACK, &stack);
-  const std::string cmdline = "/proc/" + std::to_string(shell.pid()) + "/cmdline";
-  const Engine engine(owned<Language>(std::make_unique<FakeLanguage>("any", Ids{""})), {});
-  std::atomic<std::uint32_t> failures = 0;
-  EXPECT_TRUE(parse(engine, {cmdline}, failures) ==
-              std::vector<std::string>{cmdline + " any " + expected});
-  EXPECT_EQ(failures, 0u);
-}
-
 // The exit code of a process that, under a memory limit, parses a 100 GB
 // sparse file and one that another thread keeps growing while the run goes
 // on: 0 when both were counted as failed reads and nothing aborted.
@@ -325,19 +250,6 @@ TEST(ParseStageDeathTest, CountsFilesTooLargeForMemoryAsFailedReads) {
   // afresh, since the pool's threads do not survive a fork.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(parse_under_a_memory_limit()), testing::ExitedWithCode(0), "");
-}
-
-TEST(ParseStage, CountsAPathThatIsNoLongerARegularFileWithoutWaiting) {
-  // Discovery selects regular files only; one replaced by a pipe afterwards
-  // would block a reader until some writer came.
-  TestTree tree;
-  const std::string fifo = tree.path("pipe.x");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string directory = tree.path("dir.x");
-  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
-  std::atomic<std::uint32_t> failures = 0;
-  EXPECT_TRUE(parse(one_language_engine(), {fifo, directory}, failures).empty());
-  EXPECT_EQ(failures, 2u);
 }
 
 TEST(AnalysisStages, AskEachQuestionOncePerFileAndAnalyzer) {
