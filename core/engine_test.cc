@@ -363,10 +363,9 @@ TEST(AnalyzePath, AReportDoesNotDependOnTheNumberOfWorkers) {
 
 TEST(AnalyzePath, RunsOnSeveralThreadsAtOnceEachGetItsOwnReport) {
   // Trees of different sizes and failures, so that no two reports agree.
-  constexpr int kTrees = 4;
-  std::vector<std::unique_ptr<TestTree>> trees;
-  for (int t = 0; t < kTrees; ++t) {
-    trees.push_back(std::make_unique<TestTree>());
+  std::vector<std::unique_ptr<TestTree>> trees(4);
+  for (int t = 0; t < 4; ++t) {
+    trees[t] = std::make_unique<TestTree>();
     for (int i = 0; i < 20 + 15 * t; ++i) {
       trees[t]->write("d" + std::to_string(i % (t + 2)) + "/f" + std::to_string(i) + ".x",
                       i % (t + 3) ? std::string(i * 100, 'x') : "FAIL");
@@ -376,24 +375,19 @@ TEST(AnalyzePath, RunsOnSeveralThreadsAtOnceEachGetItsOwnReport) {
   const Engine engine = one_language_engine(
       owned<Analyzer>(std::make_unique<CountingAnalyzer>("X", false, std::nullopt, counts),
                       std::make_unique<CountingAnalyzer>("Y", true, std::nullopt, counts)));
-  Config config;
-  config.rules["r"].severity = "high";
-  std::vector<std::string> alone;
-  for (const auto& tree : trees) {
-    alone.push_back(json_without_time(*engine.analyze_path(tree->root(), config)));
-  }
-  std::vector<std::vector<std::string>> together(kTrees);
+  const auto report_of = [&](int t) {
+    return json_without_time(*engine.analyze_path(trees[t]->root(), Config{}));
+  };
+  std::vector<std::vector<std::string>> together(4);
   std::vector<std::thread> threads;
-  for (int t = 0; t < kTrees; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int run = 0; run < 5; ++run) {
-        together[t].push_back(json_without_time(*engine.analyze_path(trees[t]->root(), config)));
-      }
+      for (int run = 0; run < 5; ++run) together[t].push_back(report_of(t));
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (int t = 0; t < kTrees; ++t) {
-    EXPECT_EQ(together[t], std::vector<std::string>(5, alone[t])) << "tree " << t;
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(together[t], std::vector<std::string>(5, report_of(t))) << "tree " << t;
   }
 }
 

@@ -149,23 +149,8 @@ TEST(Overrides, TheFirstMatchingPatternInByteOrderDecides) {
   EXPECT_EQ(outcome(config, ".", finding("./src/a.rs", "S", 1)), "medium");
 }
 
-TEST(Overrides, InvalidPatternsWarnForEveryFindingAndAreSkipped) {
-  WarningRecorder warnings;
-  const Config config = with_rule("R", std::nullopt, {{"[abc", "ignore"}, {"src/*.rs", "high"}});
-  std::vector<Finding> findings = {finding("src/a.rs", "R", 1), finding("src/b.py", "R", 2),
-                                   finding("other", "R", 3)};
-  EXPECT_EQ(finalize_findings(findings, {}, config, "."), 0u);
-  ASSERT_EQ(summary(findings),
-            (std::vector<std::string>{"other:3:R", "src/a.rs:1:R", "src/b.py:2:R"}));
-  EXPECT_EQ(findings[0].severity, Severity::medium);
-  EXPECT_EQ(findings[1].severity, Severity::high);
-  EXPECT_EQ(findings[2].severity, Severity::medium);
-  const std::string warning =
-      "vorn_core::engine|invalid glob pattern '[abc' in rules.R.overrides: error parsing glob "
-      "'[abc': unclosed character class; missing ']'";
-  EXPECT_EQ(warnings.seen, (std::vector<std::string>(3, warning)));
-}
-
+// Rules compiled once per run still act and warn for every finding: an
+// invalid pattern is skipped and reported each time, as is an invalid word.
 TEST(Overrides, OneRunAppliesEachRuleToEveryFindingAndWarnsForEach) {
   WarningRecorder warnings;
   Config config = with_rule("R", std::nullopt, {{"[x", "low"}, {"*.rs", "high"}});
