@@ -25,6 +25,19 @@ static_assert(kBuiltinWords.size() == Dimension::kBuiltins);
 // when spelt differently) share a rank. Files come in the order in which the
 // findings first name them, which is nearly always the path order already,
 // so they are sorted only when they turn out not to be.
+// compare_components(left, right), sparing the components that the two
+// share: both are cut at the last "/" before their first different byte and
+// compared from that "/" on. A piece after it is read as in the whole path
+// (never as a leading "." or ".."), and the "/" gives both the same root
+// component, which leaves their order as it was.
+std::strong_ordering compare_paths(std::string_view left, std::string_view right) {
+  const std::size_t common =
+      static_cast<std::size_t>(std::ranges::mismatch(left, right).in1 - left.begin());
+  const std::size_t slash = left.substr(0, common).rfind('/');
+  if (slash == std::string_view::npos) return compare_components(left, right);
+  return compare_components(left.substr(slash), right.substr(slash));
+}
+
 std::vector<std::uint32_t> path_ranks(std::span<const std::string_view> files) {
   std::vector<std::uint32_t> order(files.size());
   std::iota(order.begin(), order.end(), 0u);
@@ -32,7 +45,7 @@ std::vector<std::uint32_t> path_ranks(std::span<const std::string_view> files) {
   // False, leaving `ranks` unfinished, when `order` is not sorted.
   const auto rank_in = [&] {
     for (std::size_t i = 1; i < order.size(); ++i) {
-      const auto step = compare_components(files[order[i - 1]], files[order[i]]);
+      const auto step = compare_paths(files[order[i - 1]], files[order[i]]);
       if (step > 0) return false;
       ranks[order[i]] = ranks[order[i - 1]] + (step < 0 ? 1 : 0);
     }
@@ -40,7 +53,7 @@ std::vector<std::uint32_t> path_ranks(std::span<const std::string_view> files) {
   };
   if (!rank_in()) {
     std::ranges::sort(order, [&](std::uint32_t left, std::uint32_t right) {
-      return compare_components(files[left], files[right]) < 0;
+      return compare_paths(files[left], files[right]) < 0;
     });
     rank_in();
   }
@@ -101,6 +114,7 @@ void sort_findings(std::vector<Finding>& findings) {
   // A file's findings mostly come one after the other: only a change of file
   // asks the table.
   std::unordered_map<std::string_view, std::uint32_t> file_numbers;
+  file_numbers.reserve(findings.size());
   std::vector<std::string_view> files;
   std::vector<std::uint32_t> file_of(findings.size());
   for (std::size_t i = 0; i < findings.size(); ++i) {

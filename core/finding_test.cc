@@ -126,9 +126,9 @@ TEST(FindingOrder, IgnoresOtherFieldsAndTheFilesSpelling) {
 // so that ties are common; every other list comes with its files already in
 // path order, as the stages usually hand them over.
 TEST(FindingOrder, TheSortIsTheStableSortByCmp) {
-  const std::vector<std::string> files = {"a",  "a/b",  "a//b", "a/./b", "a/b/",   "./a",
-                                          "a-b", "/a",   "../a", "",      "b/../a", "a/b/c",
-                                          "A",   "a\b", "\xC3\xA9"};
+  const std::vector<std::string> files = {
+      "a",      "a/b",   "a//b", "a/./b", "a/b/", "./a",   "a-b",    "/a",    "../a",     "",
+      "b/../a", "a/b/c", "A",    "a\\b",  "a/.",  "a/.b", "a/../b", "a/..b", "\xC3\xA9", "."};
   const std::vector<std::uint32_t> starts = {0, 1, 10, std::numeric_limits<std::uint32_t>::max()};
   const std::vector<std::string> rules = {"", "R1", "R10", "R2", "a"};
   std::mt19937 random(11);
