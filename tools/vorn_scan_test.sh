@@ -73,6 +73,11 @@ if "$tool" --ext txt . >/dev/full 2>"$tmp/stderr" ||
   echo "FAIL a report that cannot be written: $(cat "$tmp/stderr")"
   failures=$((failures + 1))
 fi
+stages=$("$tool" --stage-times --ext txt . 2>&1 >/dev/null | sed -E 's/=[0-9]+\.[0-9]{3}/=N/g')
+if [[ $stages != "stages walk=N parse=N per-file=N project=N finalise=N score=N release=N json=N write=N total=N" ]]; then
+  echo "FAIL the stage times: $stages"
+  failures=$((failures + 1))
+fi
 check "a path that is not UTF-8" 1 "" "path contains invalid UTF-8 characters${nl}" -- --ext txt "$tmp/bad"
 usage="usage: vorn-scan [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--rule RULE=WORD]... [--override RULE:PATTERN=WORD]... [--warnings] [--stage-times] [--] ROOT${nl}"
 check "no root" 2 "" "$usage" --
