@@ -68,8 +68,10 @@ void warn_override(std::string_view what, std::string_view value, std::string_vi
 
 // The outcome of a severity word for a finding: a level replaces its
 // severity, "ignore" removes it, an invalid word changes nothing.
-bool apply_word(const std::expected<std::optional<Severity>, std::string>& parsed,
-                Finding& finding) {
+// What a severity word does to a finding, read once per run.
+using WordOutcome = std::expected<std::optional<Severity>, std::string>;
+
+bool apply_word(const WordOutcome& parsed, Finding& finding) {
   if (!parsed) return true;
   if (!*parsed) return false;
   finding.severity = **parsed;
@@ -113,32 +115,37 @@ bool is_suppressed(const SuppressionTable& table, const Finding& finding) {
   });
 }
 
-// A rule's override patterns as compiled once: the set of those that
-// compiled, each member's word, and the error of each that did not.
-struct RuleSettings::CompiledOverrides {
-  std::optional<vorn_walk::GlobSet> set;  // absent when it cannot be built
-  std::vector<const std::string*> words;  // by member number
-  // The pattern and the compiler's text, in the order of the patterns.
+// One rule's settings as a run applies them.
+struct RuleSettings::Rule {
+  // The outcome of the rule-level word, when the rule has one.
+  std::optional<WordOutcome> word_outcome;
+  // The override patterns that compiled, as a set (absent when it cannot be
+  // built), and each member's word with its outcome.
+  std::optional<vorn_walk::GlobSet> set;
+  std::vector<std::pair<const std::string*, WordOutcome>> member_words;
+  // The pattern and the compiler's text of each that did not compile, in
+  // the order of the patterns.
   std::vector<std::pair<std::string_view, std::string>> invalid;
   std::vector<std::uint32_t> hits;  // room for matching, reused
-  // The file last matched and its answer: a file's findings mostly come one
-  // after the other, and the answer depends on the file alone.
+  // The file last matched and its answer (a member number, or -1): a file's
+  // findings mostly come one after the other, and the answer depends on the
+  // file alone.
   std::string last_file;
-  const std::string* last_word = nullptr;
+  std::int64_t last_member = -1;
   bool matched_any = false;
 
-  // The word of the first member that matches `file` relative to `root`, or
-  // nullptr.
-  const std::string* first_match(std::string_view root, std::string_view file) {
-    if (!set) return nullptr;
-    if (matched_any && file == last_file) return last_word;
+  // The number of the first member that matches `file` relative to `root`,
+  // or -1.
+  std::int64_t first_match(std::string_view root, std::string_view file) {
+    if (!set) return -1;
+    if (matched_any && file == last_file) return last_member;
     hits.clear();
     set->matches(relative_to_root(root, file), hits);
     // Members are numbered in pattern order and hits come ascending.
-    last_word = hits.empty() ? nullptr : words[hits.front()];
+    last_member = hits.empty() ? -1 : std::int64_t{hits.front()};
     last_file = file;
     matched_any = true;
-    return last_word;
+    return last_member;
   }
 };
 
@@ -147,42 +154,49 @@ RuleSettings::RuleSettings(const Config& config, std::string_view root)
 
 RuleSettings::~RuleSettings() = default;
 
-RuleSettings::CompiledOverrides& RuleSettings::compiled(const RuleConfig& rule) {
-  std::unique_ptr<CompiledOverrides>& entry = compiled_[&rule];
-  if (entry != nullptr) return *entry;
-  entry = std::make_unique<CompiledOverrides>();
+RuleSettings::Rule& RuleSettings::rule(std::string_view rule_id) {
+  if (last_rule_ != nullptr && rule_id == last_rule_id_) return *last_rule_;
+  auto known = rules_.find(rule_id);
+  if (known == rules_.end()) known = rules_.emplace(std::string(rule_id), make_rule(rule_id)).first;
+  last_rule_id_ = known->first;
+  last_rule_ = known->second.get();
+  return *last_rule_;
+}
+
+std::unique_ptr<RuleSettings::Rule> RuleSettings::make_rule(std::string_view rule_id) const {
+  auto made = std::make_unique<Rule>();
+  if (const auto word = config_.rule_severity(rule_id)) {
+    made->word_outcome = parse_override_severity(*word);
+  }
+  const auto found = config_.rules.find(rule_id);
+  if (found == config_.rules.end() || found->second.overrides.empty()) return made;
   std::vector<vorn_walk::Glob> globs;
-  for (const auto& [pattern, word] : rule.overrides) {
+  for (const auto& [pattern, word] : found->second.overrides) {
     auto glob = vorn_walk::Glob::compile(pattern, vorn_walk::UnclosedClass::error);
     if (!glob) {
-      entry->invalid.emplace_back(pattern, glob.error().text());
+      made->invalid.emplace_back(pattern, glob.error().text());
       continue;
     }
     globs.push_back(std::move(*glob));
-    entry->words.push_back(&word);
+    made->member_words.emplace_back(&word, parse_override_severity(word));
   }
-  if (auto set = vorn_walk::GlobSet::build(std::move(globs))) entry->set = std::move(*set);
-  return *entry;
+  if (auto set = vorn_walk::GlobSet::build(std::move(globs))) made->set = std::move(*set);
+  return made;
 }
 
 bool RuleSettings::apply(Finding& finding) {
-  if (!config_.rules.empty()) {
-    const auto rule = config_.rules.find(std::string_view(finding.rule_id));
-    if (rule != config_.rules.end() && !rule->second.overrides.empty()) {
-      CompiledOverrides& overrides = compiled(rule->second);
-      for (const auto& [pattern, error] : overrides.invalid) {
-        warn_override("invalid glob pattern", pattern, finding.rule_id, error);
-      }
-      const std::string* word = overrides.first_match(root_, finding.location.file);
-      if (word != nullptr) {
-        const auto parsed = parse_override_severity(*word);
-        if (!parsed) warn_override("invalid severity", *word, finding.rule_id, parsed.error());
-        return apply_word(parsed, finding);
-      }
-    }
+  if (config_.rules.empty()) return true;
+  Rule& settings = rule(finding.rule_id);
+  for (const auto& [pattern, error] : settings.invalid) {
+    warn_override("invalid glob pattern", pattern, finding.rule_id, error);
   }
-  const std::optional<std::string_view> word = config_.rule_severity(finding.rule_id);
-  return !word || apply_word(parse_override_severity(*word), finding);
+  if (const std::int64_t member = settings.first_match(root_, finding.location.file);
+      member >= 0) {
+    const auto& [word, outcome] = settings.member_words[static_cast<std::size_t>(member)];
+    if (!outcome) warn_override("invalid severity", *word, finding.rule_id, outcome.error());
+    return apply_word(outcome, finding);
+  }
+  return !settings.word_outcome || apply_word(*settings.word_outcome, finding);
 }
 
 std::uint32_t finalize_findings(std::vector<Finding>& findings, std::span<const ParsedFile> files,

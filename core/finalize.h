@@ -7,7 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -42,11 +44,12 @@ bool is_suppressed(const SuppressionTable& table, const Finding& finding);
 
 // The Config's per-rule settings, applied finding by finding.
 //
-// A rule's override patterns are compiled the first time a finding of that
-// rule needs them and kept for the rest of the run; only the warnings come
-// again for every finding, exactly as if each finding compiled them anew.
-// One per run: it borrows `config` and `root`, which must outlive it and
-// stay unchanged, and is used by one thread at a time.
+// A rule's settings are looked up, its override patterns compiled and its
+// words read the first time a finding of that rule needs them, and kept for
+// the rest of the run; only the warnings come again for every finding,
+// exactly as if each finding compiled the patterns anew. One per run: it
+// borrows `config` and `root`, which must outlive it and stay unchanged, and
+// is used by one thread at a time.
 class RuleSettings {
  public:
   RuleSettings(const Config& config, std::string_view root);
@@ -73,12 +76,17 @@ class RuleSettings {
   bool apply(Finding& finding);
 
  private:
-  struct CompiledOverrides;
-  CompiledOverrides& compiled(const RuleConfig& rule);
+  struct Rule;
+  // The settings of the rule `rule_id`, made on first use.
+  Rule& rule(std::string_view rule_id);
+  std::unique_ptr<Rule> make_rule(std::string_view rule_id) const;
 
   const Config& config_;
   std::string_view root_;
-  std::unordered_map<const RuleConfig*, std::unique_ptr<CompiledOverrides>> compiled_;
+  std::unordered_map<std::string, std::unique_ptr<Rule>, TextHash, std::equal_to<>> rules_;
+  // A rule's findings mostly come one after the other.
+  Rule* last_rule_ = nullptr;
+  std::string_view last_rule_id_;
 };
 
 // Removes the findings that an in-file suppression of `files` covers, then
