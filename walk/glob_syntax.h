@@ -1,0 +1,58 @@
+// The glob dialect's syntax: a pattern lexed into items, its classes turned
+// into sets of bytes, and the items lowered into the form that the shape
+// indexes and the automata share. See walk/glob.h for the dialect itself.
+#pragma once
+
+#include <bitset>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "walk/glob.h"
+
+namespace vorn_walk::glob {
+
+using ByteSet = std::bitset<256>;
+
+// One element of a pattern. The lexer produces literal, any, star,
+// double_star, cls, open, comma and close; lowering resolves every
+// double_star into star, any_text or opt_dirs and turns comma into alt.
+enum class Kind : std::uint8_t {
+  literal,      // one byte
+  any,          // one byte other than "/"
+  star,         // bytes without "/"
+  double_star,  // "**", not yet judged
+  any_text,     // any bytes at all
+  opt_dirs,     // nothing, or any bytes ending in "/"
+  cls,          // one byte of a class
+  open,
+  comma,
+  alt,
+  close,
+};
+
+struct Item {
+  Kind kind;
+  std::uint8_t byte = 0;   // literal
+  std::uint32_t cls = 0;   // cls: index into the pattern's classes
+};
+
+struct Lexed {
+  std::vector<Item> items;
+  std::vector<ByteSet> classes;
+};
+
+// Lexes `p` into items and classes, or fails with the reason of the first
+// fault (see Glob::compile).
+std::expected<Lexed, std::string> lex(std::string_view p, UnclosedClass unclosed);
+
+// Appends `item` to `items`, merging it into a wildcard that ends them when
+// the two are one wildcard.
+void append(std::vector<Item>& items, const Item& item);
+
+// Resolves each "**", drops empty alternatives and merges wildcard runs.
+std::vector<Item> lower(const std::vector<Item>& in);
+
+}  // namespace vorn_walk::glob
