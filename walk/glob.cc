@@ -4,6 +4,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -19,7 +20,7 @@ namespace vorn_walk {
 
 using glob::Entry;
 using glob::Item;
-using glob::Nfa;
+using glob::BitAutomaton;
 using glob::Shape;
 using glob::TextIndex;
 
@@ -30,7 +31,7 @@ struct Glob::Program {
   // The rest only when `shapes` is empty: shapes answer without them.
   std::string regex;
   int required_pair = -1;  // see required_pair()
-  Nfa nfa;
+  std::optional<BitAutomaton> automaton;
 };
 
 std::string GlobError::text() const {
@@ -49,14 +50,14 @@ std::expected<Glob, GlobError> Glob::compile(std::string_view pattern, UnclosedC
   if (program->shapes.empty()) {
     program->regex = glob::to_regex(items, lexed->classes);
     program->required_pair = glob::required_pair(items);
-    program->nfa = Nfa(items, std::move(lexed->classes));
+    program->automaton.emplace(items, lexed->classes);
   }
   return Glob(std::string(pattern), std::move(program));
 }
 
 bool Glob::is_match(std::string_view candidate) const {
   const Program& program = *program_;
-  if (program.shapes.empty()) return program.nfa.matches(candidate);
+  if (program.shapes.empty()) return program.automaton->matches(candidate);
   return std::ranges::any_of(program.shapes,
                              [&](const Shape& shape) { return shape.matches(candidate); });
 }
@@ -96,7 +97,7 @@ struct GlobSet::Engine {
   TextIndex any_ext;   // `Form::within` without head, by the extension
   std::vector<Entry> scan;  // the other shapes, tried one by one
   std::vector<Chunk> chunks;
-  std::vector<std::uint32_t> one_by_one;  // matched by their own Nfa
+  std::vector<std::uint32_t> one_by_one;  // matched by their own automaton
 
   void add_shape(std::uint32_t member, const Shape& shape);
   void compile_chunks(std::span<const std::uint32_t> members);
@@ -176,7 +177,7 @@ void GlobSet::Engine::match_chunk(const Chunk& chunk, std::string_view candidate
   } else if (error.kind != RE2::Set::kNoError) {
     // The automaton gave up (its state cache ran out): answer member by member.
     for (std::uint32_t member : chunk.members) {
-      if (programs[member]->nfa.matches(candidate)) out.push_back(member);
+      if (programs[member]->automaton->matches(candidate)) out.push_back(member);
     }
   }
 }
@@ -226,7 +227,7 @@ void GlobSet::matches(std::string_view candidate, std::vector<std::uint32_t>& ou
   }
   for (const Engine::Chunk& chunk : e.chunks) e.match_chunk(chunk, candidate, out);
   for (std::uint32_t member : e.one_by_one) {
-    if (e.programs[member]->nfa.matches(candidate)) out.push_back(member);
+    if (e.programs[member]->automaton->matches(candidate)) out.push_back(member);
   }
   // Shapes of one member can overlap (`{a,a}`), and the sources report out
   // of order.

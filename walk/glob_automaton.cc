@@ -1,104 +1,454 @@
 #include "walk/glob_automaton.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vorn_walk::glob {
 
-void Nfa::loop(std::uint32_t set) {
-  const std::uint32_t at = next();
-  insts_.push_back({Op::split, 0, at + 1, at + 3});
-  insts_.push_back({Op::set, 0, set});
-  insts_.push_back({Op::jump, 0, at});
+struct BitAutomaton::Word {
+  std::uint64_t advance_literal = 0;    // to the next position on its literal byte
+  std::uint64_t advance_not_slash = 0;  // to the next position on any byte but "/"
+  std::uint64_t advance_class = 0;      // to the next position on a byte of its class
+  std::uint64_t loop_not_slash = 0;     // stays on any byte but "/"
+  std::uint64_t loop_any = 0;           // stays on any byte
+  std::uint64_t pass = 0;               // reaches the next position without a byte
+  std::uint64_t jump = 0;               // reaches the positions of its jumps without a byte
+  std::uint32_t classes_before = 0;     // class positions in the words before this one
+  std::uint32_t jumps_before = 0;       // jump positions in the words before this one
+};
+
+namespace {
+
+using ClassBits = std::array<std::uint64_t, 4>;
+
+constexpr std::uint32_t kLiteralBlock = 16;  // the literals are compared 16 at a time
+
+std::uint64_t bit(std::uint32_t position) { return std::uint64_t{1} << (position & 63); }
+
+ClassBits class_bits(const ByteSet& set) {
+  ClassBits bits{};
+  for (unsigned b = 0; b < 256; ++b) {
+    if (set[b]) bits[b >> 6] |= std::uint64_t{1} << (b & 63);
+  }
+  return bits;
 }
 
-Nfa::Nfa(const std::vector<Item>& items, std::vector<ByteSet> classes) : sets_(std::move(classes)) {
-  const auto not_slash = static_cast<std::uint32_t>(sets_.size());
-  sets_.push_back(ByteSet().set().reset('/'));
-  const std::uint32_t any = not_slash + 1;
-  sets_.push_back(ByteSet().set());
+bool has(const ClassBits& bits, unsigned char c) {
+  return (bits[c >> 6] >> (c & 63)) & 1;
+}
 
+// The bits of the `count` literals at `literals` (count a multiple of 16, at
+// most 64) that equal `c`.
+std::uint64_t equal_literals(const std::uint8_t* literals, std::uint32_t count, unsigned char c) {
+  std::uint64_t mask = 0;
+#if defined(__SSE2__)
+  const __m128i needle = _mm_set1_epi8(static_cast<char>(c));
+  for (std::uint32_t k = 0; k < count; k += kLiteralBlock) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(literals + k));
+    const auto equal = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
+    mask |= std::uint64_t{equal} << k;
+  }
+#else
+  for (std::uint32_t k = 0; k < count; ++k) mask |= std::uint64_t{literals[k] == c} << k;
+#endif
+  return mask;
+}
+
+// The positions that a run of pass positions leads to from `from`: every
+// pass position after a reached one in the same run, and the position after
+// the run. Adding a bit inside a run of ones carries to the run's end; the
+// bits that the carry flips are those reached. A carry out of the word sets
+// `carry`: the run ends at the first position of the next word.
+std::uint64_t spread(std::uint64_t pass, std::uint64_t from, std::uint64_t& carry) {
+  std::uint64_t sum;
+  if (__builtin_add_overflow(pass, pass & from, &sum)) carry = 1;
+  return sum ^ pass;
+}
+
+}  // namespace
+
+// Lays out the positions of a lowered pattern:
+//   literal, `?`, class   one position that advances on its byte; a `*` or
+//                         `**` just before it becomes that position's loop
+//   `*`, `**` elsewhere   one position that loops and passes
+//   `**/`                 an entry that passes to a position looping on any
+//                         byte and advancing on "/", and jumps past it
+//   a group of K >= 2     an entry that passes to the first alternative and
+//   alternatives          jumps to the others; each alternative but the last
+//                         ends at a position that jumps past the group
+//   the end               the final position
+// A group of one alternative is its alternative; an empty group is nothing.
+class BitAutomaton::Builder {
+ public:
+  Builder(const std::vector<Item>& items, const std::vector<ByteSet>& classes)
+      : items_(items), classes_(classes) {}
+
+  BitAutomaton build() &&;
+
+ private:
   struct Group {
-    std::uint32_t split;  // the split that enters the current alternative
-    std::vector<std::uint32_t> exits;
+    std::uint32_t entry;  // none for a group of one alternative
+    std::vector<std::uint32_t> ends, starts;
   };
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  std::uint32_t add_position();
+  Word& word_of(std::uint32_t position) { return words_[position / 64]; }
+  void add_advance(const Item& item);
+  void add_literal(std::uint8_t byte);
+  void require(std::uint8_t byte);
+  std::vector<std::size_t> alternative_counts() const;
+  BitAutomaton pack();
+
+  const std::vector<Item>& items_;
+  const std::vector<ByteSet>& classes_;
+  std::vector<Word> words_;
+  std::vector<std::uint8_t> literals_;
+  std::vector<std::uint32_t> class_of_;  // the pattern's class of each class position
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> jumps_;  // from, to
+  Kind loop_ = Kind::literal;  // a wildcard waiting for the next position, or literal
+  std::size_t depth_ = 0;      // groups open around the current item
+  std::uint8_t required_count_ = 0;
+  std::array<std::uint8_t, 4> required_{};
+};
+
+std::uint32_t BitAutomaton::Builder::add_position() {
+  const auto position = static_cast<std::uint32_t>(literals_.size());
+  literals_.push_back(0);
+  if (position / 64 == words_.size()) words_.emplace_back();
+  const std::uint64_t b = bit(position);
+  if (loop_ == Kind::star) word_of(position).loop_not_slash |= b;
+  if (loop_ == Kind::any_text) word_of(position).loop_any |= b;
+  loop_ = Kind::literal;
+  return position;
+}
+
+void BitAutomaton::Builder::add_literal(std::uint8_t byte) {
+  const std::uint32_t position = add_position();
+  word_of(position).advance_literal |= bit(position);
+  literals_[position] = byte;
+  if (depth_ == 0) require(byte);
+}
+
+// Keeps up to four bytes that every match holds, the less common in paths
+// first ("/" and "." are everywhere, lower-case letters nearly so).
+void BitAutomaton::Builder::require(std::uint8_t byte) {
+  const auto commonness = [](std::uint8_t b) {
+    return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
+  };
+  const auto known = required_.begin() + required_count_;
+  if (std::find(required_.begin(), known, byte) != known) return;
+  if (required_count_ < required_.size()) {
+    required_[required_count_++] = byte;
+    return;
+  }
+  auto* worst = std::ranges::max_element(
+      required_, [&](std::uint8_t a, std::uint8_t b) { return commonness(a) < commonness(b); });
+  if (commonness(byte) < commonness(*worst)) *worst = byte;
+}
+
+void BitAutomaton::Builder::add_advance(const Item& item) {
+  if (item.kind == Kind::literal) return add_literal(item.byte);
+  const ByteSet set = item.kind == Kind::any ? ByteSet().set().reset('/') : classes_[item.cls];
+  if (set.count() == 1) {
+    for (unsigned b = 0; b < 256; ++b) {
+      if (set[b]) return add_literal(static_cast<std::uint8_t>(b));
+    }
+  }
+  const std::uint32_t position = add_position();
+  if (set == ByteSet().set().reset('/')) {
+    word_of(position).advance_not_slash |= bit(position);
+  } else {
+    word_of(position).advance_class |= bit(position);
+    class_of_.push_back(item.cls);
+  }
+}
+
+// For each group in order of its opening, its number of alternatives.
+std::vector<std::size_t> BitAutomaton::Builder::alternative_counts() const {
+  std::vector<std::size_t> counts, open;
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    const Kind kind = items_[i].kind;
+    if (kind == Kind::open) {
+      open.push_back(counts.size());
+      // Lowering drops empty alternatives: a group is empty or has a first one.
+      counts.push_back(items_[i + 1].kind == Kind::close ? 0 : 1);
+    } else if (kind == Kind::alt) {
+      ++counts[open.back()];
+    } else if (kind == Kind::close) {
+      open.pop_back();
+    }
+  }
+  return counts;
+}
+
+BitAutomaton BitAutomaton::Builder::build() && {
+  const std::vector<std::size_t> counts = alternative_counts();
+  std::size_t group_number = 0;
   std::vector<Group> groups;
-  for (const Item& item : items) {
+  for (std::size_t i = 0; i < items_.size(); ++i) {
+    const Item& item = items_[i];
     switch (item.kind) {
-      case Kind::literal: insts_.push_back({Op::byte, item.byte}); break;
-      case Kind::any: insts_.push_back({Op::set, 0, not_slash}); break;
-      case Kind::cls: insts_.push_back({Op::set, 0, item.cls}); break;
-      case Kind::star: loop(not_slash); break;
-      case Kind::any_text: loop(any); break;
-      case Kind::opt_dirs: {
-        const std::uint32_t at = next();
-        insts_.push_back({Op::split, 0, at + 1, at + 5});
-        loop(any);
-        insts_.push_back({Op::byte, '/'});
+      case Kind::literal:
+      case Kind::any:
+      case Kind::cls:
+        add_advance(item);
+        break;
+      case Kind::star:
+      case Kind::any_text: {
+        loop_ = item.kind;
+        const Kind next = i + 1 < items_.size() ? items_[i + 1].kind : Kind::close;
+        if (next != Kind::literal && next != Kind::any && next != Kind::cls) {
+          const std::uint32_t position = add_position();
+          word_of(position).pass |= bit(position);
+        }
         break;
       }
-      case Kind::open:
-        groups.push_back({next(), {}});
-        insts_.push_back({Op::split, 0, next() + 1});
+      case Kind::opt_dirs: {
+        const std::uint32_t entry = add_position();
+        word_of(entry).pass |= bit(entry);
+        jumps_.emplace_back(entry, entry + 2);
+        loop_ = Kind::any_text;
+        const std::uint32_t dirs = add_position();
+        word_of(dirs).advance_literal |= bit(dirs);
+        literals_[dirs] = '/';
         break;
-      case Kind::alt:
-        groups.back().exits.push_back(next());
-        insts_.push_back({Op::jump});
-        insts_[groups.back().split].y = next();
-        groups.back().split = next();
-        insts_.push_back({Op::split, 0, next() + 1});
+      }
+      case Kind::open: {
+        const std::size_t alternatives = counts[group_number++];
+        if (alternatives == 0) {
+          ++i;  // its close
+          break;
+        }
+        ++depth_;
+        std::uint32_t entry = kNone;
+        if (alternatives > 1) {
+          entry = add_position();
+          word_of(entry).pass |= bit(entry);
+        }
+        groups.push_back({entry, {}, {}});
         break;
+      }
+      case Kind::alt: {
+        const std::uint32_t end = add_position();
+        groups.back().ends.push_back(end);
+        groups.back().starts.push_back(end + 1);
+        break;
+      }
       case Kind::close: {
-        // The last alternative is entered unconditionally.
-        const std::uint32_t split = groups.back().split;
-        insts_[split] = {Op::jump, 0, split + 1};
-        for (std::uint32_t exit : groups.back().exits) insts_[exit].x = next();
+        --depth_;
+        const Group& group = groups.back();
+        const auto after = static_cast<std::uint32_t>(literals_.size());
+        for (std::uint32_t start : group.starts) jumps_.emplace_back(group.entry, start);
+        for (std::uint32_t end : group.ends) jumps_.emplace_back(end, after);
         groups.pop_back();
         break;
       }
       case Kind::double_star:
-      case Kind::comma: break;  // gone after lowering
+      case Kind::comma:
+        break;  // gone after lowering
     }
   }
-  insts_.push_back({Op::match});
+  add_position();  // the final one
+  return pack();
 }
 
-bool Nfa::matches(std::string_view candidate) const {
-  std::vector<std::uint32_t> current, following, stack;
-  // mark[pc] is the step at which pc last joined a state set.
-  std::vector<std::size_t> mark(insts_.size(), SIZE_MAX);
-  const auto add = [&](std::vector<std::uint32_t>& states, std::uint32_t pc, std::size_t step) {
-    stack.push_back(pc);
-    while (!stack.empty()) {
-      pc = stack.back();
-      stack.pop_back();
-      if (mark[pc] == step) continue;
-      mark[pc] = step;
-      const Inst& inst = insts_[pc];
-      if (inst.op == Op::split) {
-        stack.push_back(inst.y);
-        stack.push_back(inst.x);
-      } else if (inst.op == Op::jump) {
-        stack.push_back(inst.x);
-      } else {
-        states.push_back(pc);
-      }
-    }
-  };
-  add(current, 0, 0);
-  for (std::size_t i = 0; i < candidate.size() && !current.empty(); ++i) {
-    const auto b = static_cast<unsigned char>(candidate[i]);
-    following.clear();
-    for (std::uint32_t pc : current) {
-      const Inst& inst = insts_[pc];
-      if ((inst.op == Op::byte && inst.byte == b) || (inst.op == Op::set && sets_[inst.x][b])) {
-        add(following, pc + 1, i + 1);
-      }
-    }
-    std::swap(current, following);
+BitAutomaton BitAutomaton::Builder::pack() {
+  BitAutomaton automaton;
+  automaton.final_ = static_cast<std::uint32_t>(literals_.size() - 1);
+  automaton.required_ = required_;
+  automaton.required_count_ = required_count_;
+  std::ranges::sort(jumps_);
+  for (auto [from, to] : jumps_) word_of(from).jump |= bit(from);
+
+  // Classes that occur more than once are kept once.
+  std::vector<ClassBits> distinct;
+  for (std::uint32_t& cls : class_of_) {
+    const ClassBits bits = class_bits(classes_[cls]);
+    auto found = std::ranges::find(distinct, bits);
+    if (found == distinct.end()) found = distinct.insert(distinct.end(), bits);
+    cls = static_cast<std::uint32_t>(found - distinct.begin());
   }
-  return std::ranges::any_of(current, [&](std::uint32_t pc) { return insts_[pc].op == Op::match; });
+
+  Sizes& sizes = automaton.sizes_;
+  sizes.positions = static_cast<std::uint32_t>(literals_.size());
+  sizes.words = static_cast<std::uint32_t>(words_.size());
+  sizes.class_positions = static_cast<std::uint32_t>(class_of_.size());
+  sizes.classes = static_cast<std::uint32_t>(distinct.size());
+  sizes.jumps = static_cast<std::uint32_t>(jumps_.size());
+  std::vector<std::uint32_t> jump_first;
+  for (std::size_t k = 0; k < jumps_.size(); ++k) {
+    if (k == 0 || jumps_[k].first != jumps_[k - 1].first) {
+      jump_first.push_back(static_cast<std::uint32_t>(k));
+    }
+  }
+  sizes.jump_positions = static_cast<std::uint32_t>(jump_first.size());
+  jump_first.push_back(sizes.jumps);
+
+  std::uint32_t classes_before = 0, jumps_before = 0;
+  for (Word& word : words_) {
+    word.classes_before = classes_before;
+    word.jumps_before = jumps_before;
+    classes_before += static_cast<std::uint32_t>(std::popcount(word.advance_class));
+    jumps_before += static_cast<std::uint32_t>(std::popcount(word.jump));
+  }
+  literals_.resize((literals_.size() + kLiteralBlock - 1) / kLiteralBlock * kLiteralBlock);
+
+  const std::size_t bytes = sizeof(Word) * words_.size() + sizeof(ClassBits) * distinct.size() +
+                            sizeof(std::uint32_t) * (class_of_.size() + jump_first.size() +
+                                                     jumps_.size()) +
+                            literals_.size();
+  automaton.data_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
+  std::byte* at = automaton.data_.get();
+  const auto place = [&at](const auto& from) {
+    using T = typename std::remove_cvref_t<decltype(from)>::value_type;
+    at = reinterpret_cast<std::byte*>(std::uninitialized_copy(
+        from.begin(), from.end(), reinterpret_cast<T*>(at)));
+  };
+  place(words_);
+  place(distinct);
+  place(class_of_);
+  place(jump_first);
+  std::vector<std::uint32_t> targets;
+  for (auto [from, to] : jumps_) targets.push_back(to);
+  place(targets);
+  place(literals_);
+  return automaton;
+}
+
+BitAutomaton::BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes)
+    : BitAutomaton(Builder(items, classes).build()) {}
+
+BitAutomaton::BitAutomaton(BitAutomaton&&) noexcept = default;
+BitAutomaton& BitAutomaton::operator=(BitAutomaton&&) noexcept = default;
+BitAutomaton::~BitAutomaton() = default;
+
+const BitAutomaton::Word* BitAutomaton::words() const {
+  return reinterpret_cast<const Word*>(data_.get());
+}
+
+const ClassBits* BitAutomaton::classes() const {
+  return reinterpret_cast<const ClassBits*>(words() + sizes_.words);
+}
+
+const std::uint32_t* BitAutomaton::class_of() const {
+  return reinterpret_cast<const std::uint32_t*>(classes() + sizes_.classes);
+}
+
+const std::uint32_t* BitAutomaton::jump_first() const {
+  return class_of() + sizes_.class_positions;
+}
+
+const std::uint32_t* BitAutomaton::jump_targets() const {
+  return jump_first() + sizes_.jump_positions + 1;
+}
+
+const std::uint8_t* BitAutomaton::literals() const {
+  return reinterpret_cast<const std::uint8_t*>(jump_targets() + sizes_.jumps);
+}
+
+bool BitAutomaton::may_match(const ByteSet& present) const {
+  for (std::uint8_t k = 0; k < required_count_; ++k) {
+    if (!present[required_[k]]) return false;
+  }
+  return true;
+}
+
+// The positions of word `w` among `reached` that advance on `c`.
+std::uint64_t BitAutomaton::advance(std::uint32_t w, std::uint64_t reached,
+                                    unsigned char c) const {
+  const Word& word = words()[w];
+  std::uint64_t moves = c == '/' ? 0 : word.advance_not_slash;
+  if (reached & word.advance_literal) {
+    const std::uint32_t first = w * 64;
+    const std::uint32_t count = std::min<std::uint32_t>(64, sizes_.positions - first);
+    const std::uint32_t blocks = (count + kLiteralBlock - 1) / kLiteralBlock * kLiteralBlock;
+    moves |= word.advance_literal & equal_literals(literals() + first, blocks, c);
+  }
+  for (std::uint64_t todo = reached & word.advance_class; todo != 0; todo &= todo - 1) {
+    const std::uint64_t b = todo & -todo;
+    const std::uint32_t rank =
+        word.classes_before + static_cast<std::uint32_t>(std::popcount(word.advance_class & (b - 1)));
+    if (has(classes()[class_of()[rank]], c)) moves |= b;
+  }
+  return reached & moves;
+}
+
+// Moves the reached positions over the byte `c`. Words are rewritten from
+// the highest down, so that each still holds its old bits when the word
+// above takes the carry of its highest position.
+void BitAutomaton::step(std::uint64_t* state, Range& range, unsigned char c) const {
+  const std::uint32_t top = std::min(range.hi + 1, sizes_.words - 1);
+  std::uint64_t moved = advance(top, state[top], c);
+  for (std::uint32_t w = top;; --w) {
+    const Word& word = words()[w];
+    const std::uint64_t moved_below = w > range.lo ? advance(w - 1, state[w - 1], c) : 0;
+    const std::uint64_t loops = word.loop_any | (c == '/' ? 0 : word.loop_not_slash);
+    state[w] = (state[w] & loops) | moved << 1 | moved_below >> 63;
+    if (w == range.lo) break;
+    moved = moved_below;
+  }
+  range.hi = top;
+}
+
+// Adds the positions reached without a byte. Passes and jumps lead only to
+// higher positions, so one pass upwards over the words finds them all: in a
+// word, the jumps are taken from its lowest jump position up, and each
+// position that a jump sets is spread over the passes at once.
+void BitAutomaton::close(std::uint64_t* state, Range& range) const {
+  std::uint64_t carry = 0;
+  std::uint32_t last = range.hi;
+  for (std::uint32_t w = range.lo; w <= last || carry != 0; ++w) {
+    const Word& word = words()[w];
+    std::uint64_t reached = state[w] | carry;
+    carry = 0;
+    reached |= spread(word.pass, reached, carry);
+    for (std::uint64_t todo = reached & word.jump; todo != 0;) {
+      const std::uint64_t b = todo & -todo;
+      const std::uint32_t rank =
+          word.jumps_before + static_cast<std::uint32_t>(std::popcount(word.jump & (b - 1)));
+      for (std::uint32_t k = jump_first()[rank]; k < jump_first()[rank + 1]; ++k) {
+        const std::uint32_t to = jump_targets()[k];
+        if (to / 64 == w) {
+          reached |= bit(to) | spread(word.pass, bit(to), carry);
+        } else {
+          state[to / 64] |= bit(to);
+          last = std::max(last, to / 64);
+        }
+      }
+      todo = reached & word.jump & ~(b | (b - 1));
+    }
+    state[w] = reached;
+    range.hi = std::max(range.hi, w);
+  }
+  while (range.lo < range.hi && state[range.lo] == 0) ++range.lo;
+  while (range.hi > range.lo && state[range.hi] == 0) --range.hi;
+}
+
+bool BitAutomaton::matches(std::string_view candidate) const {
+  // Clear between matches; grows to the largest automaton the thread runs.
+  thread_local std::vector<std::uint64_t> scratch;
+  if (scratch.size() < sizes_.words) scratch.resize(sizes_.words);
+  std::uint64_t* state = scratch.data();
+  Range range{0, 0};
+  state[0] = 1;
+  close(state, range);
+  for (std::size_t i = 0; i < candidate.size() && state[range.lo] != 0; ++i) {
+    step(state, range, static_cast<unsigned char>(candidate[i]));
+    close(state, range);
+  }
+  const bool matched = (state[final_ / 64] >> (final_ & 63)) & 1;
+  std::fill(state + range.lo, state + range.hi + 1, 0);
+  return matched;
 }
 
 }  // namespace vorn_walk::glob

@@ -1,7 +1,27 @@
-// A Thompson automaton that matches one pattern alone.
+// The automaton that matches one lowered pattern alone, whatever its shape
+// or size.
+//
+// Position i of the automaton stands for "the first i elements of the
+// pattern are matched"; a byte moves a position to the next one (a literal,
+// `?` or a class) or keeps it where it is (the loop of `*` and `**`), and
+// some positions reach others without a byte (a wildcard that matches the
+// empty text, the alternatives of a group, the end of an alternative). The
+// set of positions reached is kept as bits and advanced 64 positions per
+// machine word, in the manner of Shift-And: each byte costs a few word
+// operations per 64 positions between the lowest and the highest reached.
+//
+// Matching takes O(candidate length x (pattern size / 64 + jumps taken))
+// word operations, never backtracks and allocates nothing once the thread
+// has matched a pattern as large. The automaton keeps about two bytes per
+// position (one position per element of the pattern, two for `**/`, one more
+// per alternative of a group).
+//
+// Immutable once built; safe for concurrent use by multiple threads.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -9,29 +29,58 @@
 
 namespace vorn_walk::glob {
 
-// A Thompson automaton over bytes, simulated state set by state set: time
-// O(candidate length x pattern size), no backtracking. It serves single
-// globs and the members that RE2 cannot hold.
-class Nfa {
+class BitAutomaton {
  public:
-  Nfa() = default;
-  Nfa(const std::vector<Item>& items, std::vector<ByteSet> classes);
+  // The automaton of lowered `items` (see lower()) whose classes are
+  // `classes`. Throws std::bad_alloc when memory does not suffice.
+  BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes);
 
+  BitAutomaton(BitAutomaton&&) noexcept;
+  BitAutomaton& operator=(BitAutomaton&&) noexcept;
+  ~BitAutomaton();
+
+  // False when a byte that every text the pattern matches holds is missing
+  // from `present`, the bytes of a candidate: the candidate cannot match.
+  bool may_match(const ByteSet& present) const;
+
+  // Whether the pattern matches the whole of `candidate`.
   bool matches(std::string_view candidate) const;
 
  private:
-  enum class Op : std::uint8_t { byte, set, split, jump, match };
-  struct Inst {
-    Op op;
-    std::uint8_t byte = 0;
-    std::uint32_t x = 0, y = 0;  // set: class; split: both targets; jump: target
+  struct Word;
+  struct Sizes {
+    std::uint32_t positions = 0;
+    std::uint32_t words = 0;
+    std::uint32_t class_positions = 0;
+    std::uint32_t classes = 0;
+    std::uint32_t jump_positions = 0;
+    std::uint32_t jumps = 0;
   };
+  // The words of positions that may be set: all others are clear.
+  struct Range {
+    std::uint32_t lo, hi;
+  };
+  class Builder;
 
-  std::uint32_t next() const { return static_cast<std::uint32_t>(insts_.size()); }
-  void loop(std::uint32_t set);
+  BitAutomaton() = default;
 
-  std::vector<Inst> insts_;
-  std::vector<ByteSet> sets_;  // the pattern's classes, then "not /", then "any"
+  const Word* words() const;
+  const std::array<std::uint64_t, 4>* classes() const;  // 256 bits each
+  const std::uint32_t* class_of() const;
+  const std::uint32_t* jump_first() const;
+  const std::uint32_t* jump_targets() const;
+  const std::uint8_t* literals() const;
+
+  std::uint64_t advance(std::uint32_t w, std::uint64_t reached, unsigned char c) const;
+  void step(std::uint64_t* state, Range& range, unsigned char c) const;
+  void close(std::uint64_t* state, Range& range) const;
+
+  Sizes sizes_;
+  std::uint32_t final_ = 0;  // the position that accepts
+  std::uint8_t required_count_ = 0;
+  std::array<std::uint8_t, 4> required_{};  // bytes that every match holds
+  // One block: words, classes, class_of, jump_first, jump_targets, literals.
+  std::unique_ptr<std::byte[]> data_;
 };
 
 }  // namespace vorn_walk::glob
