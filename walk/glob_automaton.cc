@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <span>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -89,7 +90,7 @@ std::uint64_t spread(std::uint64_t pass, std::uint64_t from, std::uint64_t& carr
 // A group of one alternative is its alternative; an empty group is nothing.
 class BitAutomaton::Builder {
  public:
-  Builder(const std::vector<Item>& items, const std::vector<ByteSet>& classes)
+  Builder(std::span<const Item> items, const std::vector<ByteSet>& classes)
       : items_(items), classes_(classes) {}
 
   BitAutomaton build() &&;
@@ -109,7 +110,7 @@ class BitAutomaton::Builder {
   std::vector<std::size_t> alternative_counts() const;
   BitAutomaton pack();
 
-  const std::vector<Item>& items_;
+  std::span<const Item> items_;
   const std::vector<ByteSet>& classes_;
   std::vector<Word> words_;
   std::vector<std::uint8_t> literals_;
@@ -325,8 +326,25 @@ BitAutomaton BitAutomaton::Builder::pack() {
   return automaton;
 }
 
-BitAutomaton::BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes)
-    : BitAutomaton(Builder(items, classes).build()) {}
+namespace {
+
+// Whether the lowered `items` begin with `**/` and nothing after it matches
+// a "/": `**/` then takes everything up to the candidate's last "/".
+bool matches_last_component(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
+  if (items.empty() || items.front().kind != Kind::opt_dirs) return false;
+  return std::ranges::none_of(items.begin() + 1, items.end(), [&](const Item& item) {
+    return (item.kind == Kind::literal && item.byte == '/') || item.kind == Kind::any_text ||
+           item.kind == Kind::opt_dirs || (item.kind == Kind::cls && classes[item.cls]['/']);
+  });
+}
+
+}  // namespace
+
+BitAutomaton::BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
+  const bool last_component = matches_last_component(items, classes);
+  *this = Builder(std::span(items).subspan(last_component ? 1 : 0), classes).build();
+  last_component_ = last_component;
+}
 
 BitAutomaton::BitAutomaton(BitAutomaton&&) noexcept = default;
 BitAutomaton& BitAutomaton::operator=(BitAutomaton&&) noexcept = default;
@@ -435,6 +453,7 @@ void BitAutomaton::close(std::uint64_t* state, Range& range) const {
 }
 
 bool BitAutomaton::matches(std::string_view candidate) const {
+  if (last_component_) candidate.remove_prefix(candidate.rfind('/') + 1);  // npos + 1 == 0
   // Clear between matches; grows to the largest automaton the thread runs.
   thread_local std::vector<std::uint64_t> scratch;
   if (scratch.size() < sizes_.words) scratch.resize(sizes_.words);

@@ -10,6 +10,10 @@
 // machine word, in the manner of Shift-And: each byte costs a few word
 // operations per 64 positions between the lowest and the highest reached.
 //
+// A pattern of `**/` and a rest that never matches "/" (the usual ignore
+// line without "/") is matched by the rest against the candidate's last
+// component, which the walk's long paths make much the shorter.
+//
 // Matching takes O(candidate length x (pattern size / 64 + jumps taken))
 // word operations, never backtracks and allocates nothing once the thread
 // has matched a pattern as large. The automaton keeps about two bytes per
@@ -77,6 +81,9 @@ class BitAutomaton {
 
   Sizes sizes_;
   std::uint32_t final_ = 0;  // the position that accepts
+  // The pattern was `**/` and a rest that never matches "/": the automaton
+  // is the rest's, matched against the candidate's last component.
+  bool last_component_ = false;
   std::uint8_t required_count_ = 0;
   std::array<std::uint8_t, 4> required_{};  // bytes that every match holds
   // One block: words, classes, class_of, jump_first, jump_targets, literals.

@@ -126,6 +126,23 @@ TEST(BitAutomaton, CarriesAcrossWords) {
   EXPECT_FALSE(dirs.matches(std::string(199, 'z') + "/x"));
 }
 
+TEST(BitAutomaton, MatchesALineWithoutSlashAgainstTheLastComponent) {
+  const BitAutomaton name = automaton_of("**/a*b");
+  EXPECT_TRUE(name.matches("ab"));
+  EXPECT_TRUE(name.matches("x/ab/y/ab"));
+  EXPECT_FALSE(name.matches("ab/x"));
+  EXPECT_FALSE(name.matches("x/a/b"));
+  const BitAutomaton dirs = automaton_of("**/");
+  EXPECT_TRUE(dirs.matches("a/"));
+  EXPECT_TRUE(dirs.matches(""));
+  EXPECT_FALSE(dirs.matches("a"));
+  // A class that admits "/" reaches back over the last one.
+  const BitAutomaton slash = automaton_of("**/[!a]");
+  EXPECT_TRUE(slash.matches("x//"));
+  EXPECT_TRUE(slash.matches("x/b"));
+  EXPECT_FALSE(slash.matches("x/a"));
+}
+
 TEST(BitAutomaton, LargePatternsStayExact) {
   std::string pattern, yes;
   for (int k = 0; k < 2000; ++k) {
