@@ -47,21 +47,25 @@ bool has(const ClassBits& bits, unsigned char c) {
   return (bits[c >> 6] >> (c & 63)) & 1;
 }
 
-// The bits of the `count` literals at `literals` (count a multiple of 16, at
-// most 64) that equal `c`.
-std::uint64_t equal_literals(const std::uint8_t* literals, std::uint32_t count, unsigned char c) {
+// The bits of `wanted` whose literals, of the 64 at `literals`, equal `c`.
+// Only the blocks of 16 that hold a wanted bit are compared (and read).
+std::uint64_t equal_literals(const std::uint8_t* literals, std::uint64_t wanted, unsigned char c) {
   std::uint64_t mask = 0;
 #if defined(__SSE2__)
   const __m128i needle = _mm_set1_epi8(static_cast<char>(c));
-  for (std::uint32_t k = 0; k < count; k += kLiteralBlock) {
+  for (std::uint32_t k = 0; k < 64; k += kLiteralBlock) {
+    if (((wanted >> k) & 0xFFFF) == 0) continue;
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(literals + k));
     const auto equal = static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, needle)));
     mask |= std::uint64_t{equal} << k;
   }
 #else
-  for (std::uint32_t k = 0; k < count; ++k) mask |= std::uint64_t{literals[k] == c} << k;
+  for (std::uint64_t todo = wanted; todo != 0; todo &= todo - 1) {
+    const int k = std::countr_zero(todo);
+    mask |= std::uint64_t{literals[k] == c} << k;
+  }
 #endif
-  return mask;
+  return mask & wanted;
 }
 
 // The positions that a run of pass positions leads to from `from`: every
@@ -117,7 +121,14 @@ class BitAutomaton::Builder {
   std::vector<std::uint32_t> class_of_;  // the pattern's class of each class position
   std::vector<std::pair<std::uint32_t, std::uint32_t>> jumps_;  // from, to
   Kind loop_ = Kind::literal;  // a wildcard waiting for the next position, or literal
-  std::size_t depth_ = 0;      // groups open around the current item
+  // For the pattern and each group open around the current item: the
+  // fewest bytes that its finished alternatives match, and that the
+  // current one has matched so far.
+  struct Shortest {
+    std::uint32_t finished = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t current = 0;
+  };
+  std::vector<Shortest> shortest_{Shortest{}};
   std::uint8_t required_count_ = 0;
   std::array<std::uint8_t, 4> required_{};
 };
@@ -134,10 +145,11 @@ std::uint32_t BitAutomaton::Builder::add_position() {
 }
 
 void BitAutomaton::Builder::add_literal(std::uint8_t byte) {
+  ++shortest_.back().current;
   const std::uint32_t position = add_position();
   word_of(position).advance_literal |= bit(position);
   literals_[position] = byte;
-  if (depth_ == 0) require(byte);
+  if (shortest_.size() == 1) require(byte);
 }
 
 // Keeps up to four bytes that every match holds, the less common in paths
@@ -165,6 +177,7 @@ void BitAutomaton::Builder::add_advance(const Item& item) {
       if (set[b]) return add_literal(static_cast<std::uint8_t>(b));
     }
   }
+  ++shortest_.back().current;
   const std::uint32_t position = add_position();
   if (set == ByteSet().set().reset('/')) {
     word_of(position).advance_not_slash |= bit(position);
@@ -230,7 +243,7 @@ BitAutomaton BitAutomaton::Builder::build() && {
           ++i;  // its close
           break;
         }
-        ++depth_;
+        shortest_.emplace_back();
         std::uint32_t entry = kNone;
         if (alternatives > 1) {
           entry = add_position();
@@ -240,13 +253,18 @@ BitAutomaton BitAutomaton::Builder::build() && {
         break;
       }
       case Kind::alt: {
+        Shortest& inner = shortest_.back();
+        inner.finished = std::min(inner.finished, inner.current);
+        inner.current = 0;
         const std::uint32_t end = add_position();
         groups.back().ends.push_back(end);
         groups.back().starts.push_back(end + 1);
         break;
       }
       case Kind::close: {
-        --depth_;
+        const Shortest inner = shortest_.back();
+        shortest_.pop_back();
+        shortest_.back().current += std::min(inner.finished, inner.current);
         const Group& group = groups.back();
         const auto after = static_cast<std::uint32_t>(literals_.size());
         for (std::uint32_t start : group.starts) jumps_.emplace_back(group.entry, start);
@@ -268,6 +286,7 @@ BitAutomaton BitAutomaton::Builder::pack() {
   automaton.final_ = static_cast<std::uint32_t>(literals_.size() - 1);
   automaton.required_ = required_;
   automaton.required_count_ = required_count_;
+  automaton.shortest_ = shortest_.front().current;
   std::ranges::sort(jumps_);
   for (auto [from, to] : jumps_) word_of(from).jump |= bit(from);
 
@@ -328,10 +347,14 @@ BitAutomaton BitAutomaton::Builder::pack() {
 
 namespace {
 
-// Whether the lowered `items` begin with `**/` and nothing after it matches
-// a "/": `**/` then takes everything up to the candidate's last "/".
-bool matches_last_component(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
-  if (items.empty() || items.front().kind != Kind::opt_dirs) return false;
+// Whether the lowered `items` begin with `**/` or `**` and nothing after
+// that matches a "/". Then what the rest matches lies in the candidate's
+// last component: `**/` takes everything before it, and `**` as much as
+// `*` at the start of the component would leave.
+bool in_last_component(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
+  if (items.empty() || (items[0].kind != Kind::opt_dirs && items[0].kind != Kind::any_text)) {
+    return false;
+  }
   return std::ranges::none_of(items.begin() + 1, items.end(), [&](const Item& item) {
     return (item.kind == Kind::literal && item.byte == '/') || item.kind == Kind::any_text ||
            item.kind == Kind::opt_dirs || (item.kind == Kind::cls && classes[item.cls]['/']);
@@ -341,37 +364,26 @@ bool matches_last_component(const std::vector<Item>& items, const std::vector<By
 }  // namespace
 
 BitAutomaton::BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
-  const bool last_component = matches_last_component(items, classes);
-  *this = Builder(std::span(items).subspan(last_component ? 1 : 0), classes).build();
-  last_component_ = last_component;
+  if (!in_last_component(items, classes)) {
+    *this = Builder(items, classes).build();
+  } else if (items[0].kind == Kind::opt_dirs) {
+    *this = Builder(std::span(items).subspan(1), classes).build();
+  } else {
+    std::vector<Item> in_component = items;
+    in_component[0].kind = Kind::star;
+    *this = Builder(in_component, classes).build();
+  }
+  last_component_ = in_last_component(items, classes);
 }
 
 BitAutomaton::BitAutomaton(BitAutomaton&&) noexcept = default;
 BitAutomaton& BitAutomaton::operator=(BitAutomaton&&) noexcept = default;
 BitAutomaton::~BitAutomaton() = default;
 
-const BitAutomaton::Word* BitAutomaton::words() const {
-  return reinterpret_cast<const Word*>(data_.get());
-}
-
-const ClassBits* BitAutomaton::classes() const {
-  return reinterpret_cast<const ClassBits*>(words() + sizes_.words);
-}
-
-const std::uint32_t* BitAutomaton::class_of() const {
-  return reinterpret_cast<const std::uint32_t*>(classes() + sizes_.classes);
-}
-
-const std::uint32_t* BitAutomaton::jump_first() const {
-  return class_of() + sizes_.class_positions;
-}
-
-const std::uint32_t* BitAutomaton::jump_targets() const {
-  return jump_first() + sizes_.jump_positions + 1;
-}
-
-const std::uint8_t* BitAutomaton::literals() const {
-  return reinterpret_cast<const std::uint8_t*>(jump_targets() + sizes_.jumps);
+ByteSet bytes_of(std::string_view text) {
+  ByteSet present;
+  for (char c : text) present.set(static_cast<unsigned char>(c));
+  return present;
 }
 
 bool BitAutomaton::may_match(const ByteSet& present) const {
@@ -381,93 +393,184 @@ bool BitAutomaton::may_match(const ByteSet& present) const {
   return true;
 }
 
+// One match: the automaton's parts, located once, and the moves over them.
+class BitAutomaton::Run {
+ public:
+  explicit Run(const BitAutomaton& automaton)
+      : words_(reinterpret_cast<const Word*>(automaton.data_.get())),
+        classes_(reinterpret_cast<const ClassBits*>(words_ + automaton.sizes_.words)),
+        class_of_(reinterpret_cast<const std::uint32_t*>(classes_ + automaton.sizes_.classes)),
+        jump_first_(class_of_ + automaton.sizes_.class_positions),
+        jump_targets_(jump_first_ + automaton.sizes_.jump_positions + 1),
+        literals_(reinterpret_cast<const std::uint8_t*>(jump_targets_ + automaton.sizes_.jumps)),
+        words_count_(automaton.sizes_.words) {}
+
+  bool in_one_word(std::string_view candidate, std::uint32_t final) const;
+  bool in_many_words(std::string_view candidate, std::uint32_t final) const;
+
+ private:
+  // The words of positions that may be set: all others are clear.
+  struct Range {
+    std::uint32_t lo, hi;
+  };
+
+  std::uint64_t advance(std::uint32_t w, std::uint64_t reached, unsigned char c) const;
+  std::uint64_t class_moves(std::uint32_t w, std::uint64_t reached, unsigned char c) const;
+  std::uint64_t move(std::uint32_t w, std::uint64_t bits, unsigned char c,
+                     std::uint64_t& carry) const;
+  std::uint64_t close(std::uint32_t w, std::uint64_t reached, std::uint64_t& carry,
+                      std::uint64_t* ahead, std::uint32_t& last) const;
+  std::uint64_t jump(std::uint32_t w, std::uint64_t reached, std::uint64_t& carry,
+                     std::uint64_t* ahead, std::uint32_t& last) const;
+  void step(std::uint64_t* state, std::uint64_t* ahead, Range& range, int c) const;
+
+  const Word* words_;
+  const ClassBits* classes_;
+  const std::uint32_t* class_of_;
+  const std::uint32_t* jump_first_;
+  const std::uint32_t* jump_targets_;
+  const std::uint8_t* literals_;
+  std::uint32_t words_count_;
+};
+
 // The positions of word `w` among `reached` that advance on `c`.
-std::uint64_t BitAutomaton::advance(std::uint32_t w, std::uint64_t reached,
-                                    unsigned char c) const {
-  const Word& word = words()[w];
+[[gnu::always_inline]] inline std::uint64_t BitAutomaton::Run::advance(std::uint32_t w, std::uint64_t reached,
+                                         unsigned char c) const {
+  const Word& word = words_[w];
   std::uint64_t moves = c == '/' ? 0 : word.advance_not_slash;
-  if (reached & word.advance_literal) {
-    const std::uint32_t first = w * 64;
-    const std::uint32_t count = std::min<std::uint32_t>(64, sizes_.positions - first);
-    const std::uint32_t blocks = (count + kLiteralBlock - 1) / kLiteralBlock * kLiteralBlock;
-    moves |= word.advance_literal & equal_literals(literals() + first, blocks, c);
+  if ((reached & word.advance_literal) != 0) {
+    moves |= equal_literals(literals_ + w * 64, word.advance_literal, c);
   }
+  if ((reached & word.advance_class) != 0) moves |= class_moves(w, reached, c);
+  return reached & moves;
+}
+
+// The class positions of word `w` among `reached` whose class holds `c`.
+std::uint64_t BitAutomaton::Run::class_moves(std::uint32_t w, std::uint64_t reached,
+                                             unsigned char c) const {
+  const Word& word = words_[w];
+  std::uint64_t moves = 0;
   for (std::uint64_t todo = reached & word.advance_class; todo != 0; todo &= todo - 1) {
     const std::uint64_t b = todo & -todo;
     const std::uint32_t rank =
         word.classes_before + static_cast<std::uint32_t>(std::popcount(word.advance_class & (b - 1)));
-    if (has(classes()[class_of()[rank]], c)) moves |= b;
+    if (has(classes_[class_of_[rank]], c)) moves |= b;
   }
-  return reached & moves;
+  return moves;
 }
 
-// Moves the reached positions over the byte `c`. Words are rewritten from
-// the highest down, so that each still holds its old bits when the word
-// above takes the carry of its highest position.
-void BitAutomaton::step(std::uint64_t* state, Range& range, unsigned char c) const {
-  const std::uint32_t top = std::min(range.hi + 1, sizes_.words - 1);
-  std::uint64_t moved = advance(top, state[top], c);
-  for (std::uint32_t w = top;; --w) {
-    const Word& word = words()[w];
-    const std::uint64_t moved_below = w > range.lo ? advance(w - 1, state[w - 1], c) : 0;
-    const std::uint64_t loops = word.loop_any | (c == '/' ? 0 : word.loop_not_slash);
-    state[w] = (state[w] & loops) | moved << 1 | moved_below >> 63;
-    if (w == range.lo) break;
-    moved = moved_below;
-  }
-  range.hi = top;
+// The positions that the reached positions `bits` of word `w` lead to over
+// the byte `c`, before those reached without a byte are added. The bit that
+// leaves the top of the word leaves in `carry`, and the `carry` of the word
+// below comes in.
+[[gnu::always_inline]] inline std::uint64_t BitAutomaton::Run::move(std::uint32_t w, std::uint64_t bits, unsigned char c,
+                                      std::uint64_t& carry) const {
+  const Word& word = words_[w];
+  const std::uint64_t moved = advance(w, bits, c);
+  const std::uint64_t loops = word.loop_any | (c == '/' ? 0 : word.loop_not_slash);
+  bits = (bits & loops) | moved << 1 | carry;
+  carry = moved >> 63;
+  return bits;
 }
 
-// Adds the positions reached without a byte. Passes and jumps lead only to
-// higher positions, so one pass upwards over the words finds them all: in a
-// word, the jumps are taken from its lowest jump position up, and each
-// position that a jump sets is spread over the passes at once.
-void BitAutomaton::close(std::uint64_t* state, Range& range) const {
-  std::uint64_t carry = 0;
-  std::uint32_t last = range.hi;
-  for (std::uint32_t w = range.lo; w <= last || carry != 0; ++w) {
-    const Word& word = words()[w];
-    std::uint64_t reached = state[w] | carry;
-    carry = 0;
-    reached |= spread(word.pass, reached, carry);
-    for (std::uint64_t todo = reached & word.jump; todo != 0;) {
-      const std::uint64_t b = todo & -todo;
-      const std::uint32_t rank =
-          word.jumps_before + static_cast<std::uint32_t>(std::popcount(word.jump & (b - 1)));
-      for (std::uint32_t k = jump_first()[rank]; k < jump_first()[rank + 1]; ++k) {
-        const std::uint32_t to = jump_targets()[k];
-        if (to / 64 == w) {
-          reached |= bit(to) | spread(word.pass, bit(to), carry);
-        } else {
-          state[to / 64] |= bit(to);
-          last = std::max(last, to / 64);
-        }
+// Adds to `reached`, the positions of word `w`, those reached from them
+// without a byte. Passes lead to the next position, jumps further up: a
+// carry out of the word's passes leaves in `carry` for the next word; a
+// jump to a later word leaves its bit in `ahead` and raises `last` to it.
+[[gnu::always_inline]] inline std::uint64_t BitAutomaton::Run::close(std::uint32_t w, std::uint64_t reached,
+                                       std::uint64_t& carry, std::uint64_t* ahead,
+                                       std::uint32_t& last) const {
+  const Word& word = words_[w];
+  reached |= spread(word.pass, reached, carry);
+  if ((reached & word.jump) != 0) reached = jump(w, reached, carry, ahead, last);
+  return reached;
+}
+
+// Takes the jumps of the reached positions of word `w`, from its lowest
+// jump position up: jumps lead only to higher positions, and each position
+// that a jump sets is spread over the passes at once.
+std::uint64_t BitAutomaton::Run::jump(std::uint32_t w, std::uint64_t reached, std::uint64_t& carry,
+                                      std::uint64_t* ahead, std::uint32_t& last) const {
+  const Word& word = words_[w];
+  for (std::uint64_t todo = reached & word.jump; todo != 0;) {
+    const std::uint64_t b = todo & -todo;
+    const std::uint32_t rank =
+        word.jumps_before + static_cast<std::uint32_t>(std::popcount(word.jump & (b - 1)));
+    for (std::uint32_t k = jump_first_[rank]; k < jump_first_[rank + 1]; ++k) {
+      const std::uint32_t to = jump_targets_[k];
+      if (to / 64 == w) {
+        reached |= bit(to) | spread(word.pass, bit(to), carry);
+      } else {
+        ahead[to / 64] |= bit(to);
+        last = std::max(last, to / 64);
       }
-      todo = reached & word.jump & ~(b | (b - 1));
     }
-    state[w] = reached;
-    range.hi = std::max(range.hi, w);
+    todo = reached & word.jump & ~(b | (b - 1));
   }
-  while (range.lo < range.hi && state[range.lo] == 0) ++range.lo;
-  while (range.hi > range.lo && state[range.hi] == 0) --range.hi;
+  return reached;
+}
+
+// Moves the reached positions over the byte `c` (none when `c` < 0) and
+// adds those reached from there without a byte, in one pass up the words.
+// A word's new bits depend on its old ones and on the highest old one of
+// the word below, which the pass carries up.
+void BitAutomaton::Run::step(std::uint64_t* state, std::uint64_t* ahead, Range& range,
+                             int c) const {
+  std::uint64_t moved_carry = 0, pass_carry = 0;
+  std::uint32_t last = c < 0 ? range.hi : std::min(range.hi + 1, words_count_ - 1);
+  Range reached{words_count_, 0};
+  for (std::uint32_t w = range.lo; w <= last || (moved_carry | pass_carry) != 0; ++w) {
+    std::uint64_t bits = state[w];
+    if (c >= 0) bits = move(w, bits, static_cast<unsigned char>(c), moved_carry);
+    bits |= ahead[w] | pass_carry;
+    ahead[w] = pass_carry = 0;
+    bits = close(w, bits, pass_carry, ahead, last);
+    state[w] = bits;
+    if (bits != 0) {
+      reached.lo = std::min(reached.lo, w);
+      reached.hi = w;
+    }
+  }
+  range = reached.lo <= reached.hi ? reached : Range{0, 0};
+}
+
+// Most patterns fit one word, which needs no scratch words: no bit leaves
+// it and every jump stays in it.
+bool BitAutomaton::Run::in_one_word(std::string_view candidate, std::uint32_t final) const {
+  std::uint64_t carry = 0, ahead = 0;
+  std::uint32_t last = 0;
+  std::uint64_t bits = close(0, 1, carry, &ahead, last);
+  for (std::size_t i = 0; i < candidate.size() && bits != 0; ++i) {
+    bits = move(0, bits, static_cast<unsigned char>(candidate[i]), carry);
+    bits = close(0, bits, carry, &ahead, last);
+  }
+  return (bits >> final) & 1;
+}
+
+bool BitAutomaton::Run::in_many_words(std::string_view candidate, std::uint32_t final) const {
+  // The reached positions, then bits for later words that jumps set. Clear
+  // between matches; grows to the largest automaton that the thread runs.
+  thread_local std::vector<std::uint64_t> scratch;
+  if (scratch.size() < 2 * std::size_t{words_count_}) scratch.resize(2 * std::size_t{words_count_});
+  std::uint64_t* state = scratch.data();
+  std::uint64_t* ahead = state + words_count_;
+  Range range{0, 0};
+  state[0] = 1;
+  step(state, ahead, range, -1);
+  for (std::size_t i = 0; i < candidate.size() && state[range.lo] != 0; ++i) {
+    step(state, ahead, range, static_cast<unsigned char>(candidate[i]));
+  }
+  const bool matched = (state[final / 64] >> (final & 63)) & 1;
+  std::fill(state + range.lo, state + range.hi + 1, 0);
+  return matched;
 }
 
 bool BitAutomaton::matches(std::string_view candidate) const {
   if (last_component_) candidate.remove_prefix(candidate.rfind('/') + 1);  // npos + 1 == 0
-  // Clear between matches; grows to the largest automaton the thread runs.
-  thread_local std::vector<std::uint64_t> scratch;
-  if (scratch.size() < sizes_.words) scratch.resize(sizes_.words);
-  std::uint64_t* state = scratch.data();
-  Range range{0, 0};
-  state[0] = 1;
-  close(state, range);
-  for (std::size_t i = 0; i < candidate.size() && state[range.lo] != 0; ++i) {
-    step(state, range, static_cast<unsigned char>(candidate[i]));
-    close(state, range);
-  }
-  const bool matched = (state[final_ / 64] >> (final_ & 63)) & 1;
-  std::fill(state + range.lo, state + range.hi + 1, 0);
-  return matched;
+  if (candidate.size() < shortest_) return false;
+  const Run run(*this);
+  return sizes_.words == 1 ? run.in_one_word(candidate, final_)
+                           : run.in_many_words(candidate, final_);
 }
 
 }  // namespace vorn_walk::glob

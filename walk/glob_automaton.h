@@ -10,9 +10,9 @@
 // machine word, in the manner of Shift-And: each byte costs a few word
 // operations per 64 positions between the lowest and the highest reached.
 //
-// A pattern of `**/` and a rest that never matches "/" (the usual ignore
-// line without "/") is matched by the rest against the candidate's last
-// component, which the walk's long paths make much the shorter.
+// A pattern of `**/` or `**` and a rest that never matches "/" (the usual
+// ignore line without "/") is matched against the candidate's last
+// component only, which the walk's long paths make much the shorter.
 //
 // Matching takes O(candidate length x (pattern size / 64 + jumps taken))
 // word operations, never backtracks and allocates nothing once the thread
@@ -33,6 +33,9 @@
 
 namespace vorn_walk::glob {
 
+// The bytes that `text` holds, for BitAutomaton::may_match().
+ByteSet bytes_of(std::string_view text);
+
 class BitAutomaton {
  public:
   // The automaton of lowered `items` (see lower()) whose classes are
@@ -50,6 +53,10 @@ class BitAutomaton {
   // Whether the pattern matches the whole of `candidate`.
   bool matches(std::string_view candidate) const;
 
+  // The automaton's size in words of 64 positions: matching costs a few
+  // word operations per byte of candidate and word.
+  std::uint32_t size_in_words() const { return sizes_.words; }
+
  private:
   struct Word;
   struct Sizes {
@@ -60,29 +67,17 @@ class BitAutomaton {
     std::uint32_t jump_positions = 0;
     std::uint32_t jumps = 0;
   };
-  // The words of positions that may be set: all others are clear.
-  struct Range {
-    std::uint32_t lo, hi;
-  };
   class Builder;
+  class Run;  // one match
 
   BitAutomaton() = default;
 
-  const Word* words() const;
-  const std::array<std::uint64_t, 4>* classes() const;  // 256 bits each
-  const std::uint32_t* class_of() const;
-  const std::uint32_t* jump_first() const;
-  const std::uint32_t* jump_targets() const;
-  const std::uint8_t* literals() const;
-
-  std::uint64_t advance(std::uint32_t w, std::uint64_t reached, unsigned char c) const;
-  void step(std::uint64_t* state, Range& range, unsigned char c) const;
-  void close(std::uint64_t* state, Range& range) const;
-
   Sizes sizes_;
-  std::uint32_t final_ = 0;  // the position that accepts
-  // The pattern was `**/` and a rest that never matches "/": the automaton
-  // is the rest's, matched against the candidate's last component.
+  std::uint32_t final_ = 0;     // the position that accepts
+  std::uint32_t shortest_ = 0;  // the fewest bytes that a match has
+  // The pattern was `**/` or `**` and a rest that never matches "/": the
+  // automaton is the rest's (with `*` for `**`), matched against the
+  // candidate's last component.
   bool last_component_ = false;
   std::uint8_t required_count_ = 0;
   std::array<std::uint8_t, 4> required_{};  // bytes that every match holds

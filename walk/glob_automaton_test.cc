@@ -17,12 +17,6 @@ BitAutomaton automaton_of(std::string_view pattern, UnclosedClass unclosed = Unc
   return BitAutomaton(lower(lexed->items), lexed->classes);
 }
 
-ByteSet bytes_of(std::string_view text) {
-  ByteSet present;
-  for (char c : text) present.set(static_cast<unsigned char>(c));
-  return present;
-}
-
 struct Sampled {
   std::string pattern;
   std::string sample;  // a text that the pattern matches
@@ -132,6 +126,12 @@ TEST(BitAutomaton, MatchesALineWithoutSlashAgainstTheLastComponent) {
   EXPECT_TRUE(name.matches("x/ab/y/ab"));
   EXPECT_FALSE(name.matches("ab/x"));
   EXPECT_FALSE(name.matches("x/a/b"));
+  // `**/*` is one `**`, whose match may begin anywhere in the last component.
+  const BitAutomaton anywhere = automaton_of("**/*b?");
+  EXPECT_TRUE(anywhere.matches("x/abc"));
+  EXPECT_TRUE(anywhere.matches("bc"));
+  EXPECT_FALSE(anywhere.matches("xb/c"));
+  EXPECT_FALSE(anywhere.matches("x/abc/d"));
   const BitAutomaton dirs = automaton_of("**/");
   EXPECT_TRUE(dirs.matches("a/"));
   EXPECT_TRUE(dirs.matches(""));
@@ -141,6 +141,14 @@ TEST(BitAutomaton, MatchesALineWithoutSlashAgainstTheLastComponent) {
   EXPECT_TRUE(slash.matches("x//"));
   EXPECT_TRUE(slash.matches("x/b"));
   EXPECT_FALSE(slash.matches("x/a"));
+}
+
+TEST(BitAutomaton, RejectsCandidatesShorterThanAnyMatch) {
+  // The shortest alternative of each group counts.
+  const BitAutomaton grouped = automaton_of("a{bc,d}*{e,fg}?");
+  EXPECT_TRUE(grouped.matches("adex"));
+  EXPECT_FALSE(grouped.matches("ade"));
+  EXPECT_TRUE(automaton_of("{}").matches(""));
 }
 
 TEST(BitAutomaton, LargePatternsStayExact) {
