@@ -46,8 +46,10 @@
 // its byte value as its character code.
 //
 // Compiled globs and sets are immutable and safe for concurrent use by
-// multiple threads. Matching time is linear in the candidate's length for
-// every pattern.
+// multiple threads. Matching a candidate against a glob or a set takes time
+// at most linear in the candidate's length times the patterns' size, with a
+// small constant, whatever the patterns; it allocates nothing that grows
+// with the patterns, and a compiled pattern keeps a few bytes per byte.
 #pragma once
 
 #include <cstdint>
@@ -85,8 +87,6 @@ class Glob {
   static std::expected<Glob, GlobError> compile(std::string_view pattern,
                                                 UnclosedClass unclosed);
 
-  const std::string& pattern() const { return pattern_; }
-
   // Whether the pattern matches the whole of `candidate`.
   bool is_match(std::string_view candidate) const;
 
@@ -94,9 +94,8 @@ class Glob {
   friend class GlobSet;
   struct Program;  // the compiled form; defined in glob.cc
 
-  Glob(std::string pattern, std::shared_ptr<const Program> program);
+  explicit Glob(std::shared_ptr<const Program> program);
 
-  std::string pattern_;
   std::shared_ptr<const Program> program_;
 };
 
@@ -104,13 +103,14 @@ class Glob {
 //
 // The common shapes of ignore files (a literal path, `**/name`, `*.ext`,
 // `**/*.ext`, `dir/**`, `dir/**/*.ext`, ...) are answered by hash lookups and
-// byte comparisons; the other members share one automaton (or a few, when
-// one would exceed its memory budget).
+// byte comparisons; the other members share a few RE2 automata, up to a
+// budget, and beyond it, or where RE2 would be slow, each is matched by an
+// automaton of its own (see walk/glob_regex.h).
 class GlobSet {
  public:
   // Fails only when the matching engine's own limits are exceeded; the text
-  // then says why. (The present engine has no such limit: members that its
-  // automata cannot hold are matched one by one.)
+  // then says why. (The present engine has no such limit: members that RE2
+  // cannot hold are matched by automata of their own.)
   static std::expected<GlobSet, std::string> build(std::vector<Glob> globs);
 
   GlobSet(GlobSet&&) noexcept;

@@ -94,8 +94,9 @@ std::uint64_t spread(std::uint64_t pass, std::uint64_t from, std::uint64_t& carr
 // A group of one alternative is its alternative; an empty group is nothing.
 class BitAutomaton::Builder {
  public:
-  Builder(std::span<const Item> items, const std::vector<ByteSet>& classes)
-      : items_(items), classes_(classes) {}
+  // With `star_first`, the first item (a `**`) is laid out as a `*`.
+  Builder(std::span<const Item> items, const std::vector<ByteSet>& classes, bool star_first)
+      : items_(items), classes_(classes), star_first_(star_first) {}
 
   BitAutomaton build() &&;
 
@@ -116,6 +117,7 @@ class BitAutomaton::Builder {
 
   std::span<const Item> items_;
   const std::vector<ByteSet>& classes_;
+  bool star_first_;
   std::vector<Word> words_;
   std::vector<std::uint8_t> literals_;
   std::vector<std::uint32_t> class_of_;  // the pattern's class of each class position
@@ -171,15 +173,16 @@ void BitAutomaton::Builder::require(std::uint8_t byte) {
 
 void BitAutomaton::Builder::add_advance(const Item& item) {
   if (item.kind == Kind::literal) return add_literal(item.byte);
-  const ByteSet set = item.kind == Kind::any ? ByteSet().set().reset('/') : classes_[item.cls];
-  if (set.count() == 1) {
+  static const ByteSet kNotSlash = ByteSet().set().reset('/');
+  const bool not_slash = item.kind == Kind::any || classes_[item.cls] == kNotSlash;
+  if (!not_slash && classes_[item.cls].count() == 1) {
     for (unsigned b = 0; b < 256; ++b) {
-      if (set[b]) return add_literal(static_cast<std::uint8_t>(b));
+      if (classes_[item.cls][b]) return add_literal(static_cast<std::uint8_t>(b));
     }
   }
   ++shortest_.back().current;
   const std::uint32_t position = add_position();
-  if (set == ByteSet().set().reset('/')) {
+  if (not_slash) {
     word_of(position).advance_not_slash |= bit(position);
   } else {
     word_of(position).advance_class |= bit(position);
@@ -211,7 +214,8 @@ BitAutomaton BitAutomaton::Builder::build() && {
   std::vector<Group> groups;
   for (std::size_t i = 0; i < items_.size(); ++i) {
     const Item& item = items_[i];
-    switch (item.kind) {
+    const Kind kind = i == 0 && star_first_ ? Kind::star : item.kind;
+    switch (kind) {
       case Kind::literal:
       case Kind::any:
       case Kind::cls:
@@ -219,7 +223,7 @@ BitAutomaton BitAutomaton::Builder::build() && {
         break;
       case Kind::star:
       case Kind::any_text: {
-        loop_ = item.kind;
+        loop_ = kind;
         const Kind next = i + 1 < items_.size() ? items_[i + 1].kind : Kind::close;
         if (next != Kind::literal && next != Kind::any && next != Kind::cls) {
           const std::uint32_t position = add_position();
@@ -364,16 +368,15 @@ bool in_last_component(const std::vector<Item>& items, const std::vector<ByteSet
 }  // namespace
 
 BitAutomaton::BitAutomaton(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
-  if (!in_last_component(items, classes)) {
-    *this = Builder(items, classes).build();
+  const bool last_component = in_last_component(items, classes);
+  if (!last_component) {
+    *this = Builder(items, classes, false).build();
   } else if (items[0].kind == Kind::opt_dirs) {
-    *this = Builder(std::span(items).subspan(1), classes).build();
+    *this = Builder(std::span(items).subspan(1), classes, false).build();
   } else {
-    std::vector<Item> in_component = items;
-    in_component[0].kind = Kind::star;
-    *this = Builder(in_component, classes).build();
+    *this = Builder(items, classes, true).build();
   }
-  last_component_ = in_last_component(items, classes);
+  last_component_ = last_component;
 }
 
 BitAutomaton::BitAutomaton(BitAutomaton&&) noexcept = default;

@@ -1,8 +1,10 @@
 #include "walk/glob_shapes.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 namespace vorn_walk::glob {
 namespace {
@@ -19,17 +21,18 @@ std::optional<Shape> shape_of(const Sequence& seq) {
     return text;
   };
   std::string head = literals();
-  if (i == seq.size()) return Shape{Shape::Form::exact, std::move(head), {}};
+  const auto head_size = static_cast<std::uint32_t>(head.size());
+  if (i == seq.size()) return Shape{Shape::Form::exact, std::move(head), head_size};
   const Kind wildcard = seq[i++].kind;
   std::string tail = literals();
   if (i != seq.size()) return std::nullopt;
   if (wildcard == Kind::any_text) {
-    return Shape{Shape::Form::within, std::move(head), std::move(tail)};
+    return Shape{Shape::Form::within, std::move(head) + tail, head_size};
   }
   if (!head.empty()) return std::nullopt;
-  if (wildcard == Kind::opt_dirs) return Shape{Shape::Form::below, {}, std::move(tail)};
+  if (wildcard == Kind::opt_dirs) return Shape{Shape::Form::below, std::move(tail), 0};
   if (wildcard == Kind::star && tail.find('/') == std::string::npos) {
-    return Shape{Shape::Form::top, {}, std::move(tail)};
+    return Shape{Shape::Form::top, std::move(tail), 0};
   }
   return std::nullopt;
 }
@@ -94,6 +97,17 @@ std::optional<std::vector<Sequence>> expand(const std::vector<Item>& items,
 // The shapes whose union is the pattern, or nothing when some part of it
 // has no shape.
 std::vector<Shape> shapes_of(const std::vector<Item>& items, const std::vector<ByteSet>& classes) {
+  // Every sequence holds all that stands outside groups, and a shape has at
+  // most one element that is not a literal: a long pattern ends here.
+  std::size_t depth = 0, others = 0;
+  for (const Item& item : items) {
+    depth += item.kind == Kind::open;
+    depth -= item.kind == Kind::close;
+    const bool expanded = item.kind == Kind::cls && classes[item.cls].any() &&
+                          classes[item.cls].count() <= kMaxExpandedClass;
+    others += depth == 0 && item.kind != Kind::literal && item.kind != Kind::close && !expanded;
+    if (others > 1) return {};
+  }
   std::size_t pos = 0;
   const auto sequences = expand(items, classes, pos, 0);
   if (!sequences) return {};
@@ -106,6 +120,24 @@ std::vector<Shape> shapes_of(const std::vector<Item>& items, const std::vector<B
   return shapes;
 }
 
+namespace {
+
+bool shape_matches(Shape::Form form, std::string_view head, std::string_view tail,
+                   std::string_view c) {
+  switch (form) {
+    case Shape::Form::exact:
+      return c == head;
+    case Shape::Form::within:
+      return c.size() >= head.size() + tail.size() && c.starts_with(head) && c.ends_with(tail);
+    case Shape::Form::below:
+      return c.ends_with(tail) && (c.size() == tail.size() || c[c.size() - tail.size() - 1] == '/');
+    case Shape::Form::top:
+      return c.ends_with(tail) && c.find('/') == std::string_view::npos;
+  }
+  return false;
+}
+
+// Word-at-a-time hash for the short texts that shapes are keyed by.
 std::uint64_t hash_text(std::string_view s) {
   std::uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
   const auto mix = [&h](std::uint64_t word) {
@@ -126,6 +158,8 @@ std::uint64_t hash_text(std::string_view s) {
   return h ^ (h >> 29);
 }
 
+// The text after the last "." of `tail`, when no "/" follows that dot: a
+// candidate ending in `tail` then has the same text after its own last dot.
 std::optional<std::string_view> extension_key(std::string_view tail) {
   const auto dot = tail.rfind('.');
   if (dot == std::string_view::npos) return std::nullopt;
@@ -134,6 +168,102 @@ std::optional<std::string_view> extension_key(std::string_view tail) {
   return key;
 }
 
-// Enough for the automaton of a few thousand typical patterns with room for
+std::uint64_t length_bit(std::size_t size) { return 1ull << std::min<std::size_t>(size, 63); }
+
+}  // namespace
+
+bool Shape::matches(std::string_view candidate) const {
+  return shape_matches(form, head(), tail(), candidate);
+}
+
+void ShapeIndex::add(std::uint32_t member, const Shape& shape) {
+  const std::string_view head = shape.head(), tail = shape.tail();
+  Stored stored{member, 0, static_cast<std::uint32_t>(texts_.size()),
+                static_cast<std::uint32_t>(head.size()), static_cast<std::uint32_t>(tail.size()),
+                shape.form};
+  texts_ += shape.text;
+  using Form = Shape::Form;
+  if (shape.form == Form::exact) {
+    whole_.add(stored);
+  } else if (shape.form == Form::below && !tail.empty() && tail.find('/') == std::string::npos) {
+    names_.add(stored);
+  } else if (extension_key(tail) && shape.form == Form::top) {
+    top_extensions_.add(stored);
+  } else if (extension_key(tail) && shape.form == Form::within && head.empty()) {
+    extensions_.add(stored);
+  } else {
+    others_.push_back(stored);
+  }
+}
+
+void ShapeIndex::freeze() {
+  for (Table* table : {&whole_, &names_, &top_extensions_, &extensions_}) {
+    table->freeze(texts_);
+  }
+  texts_.shrink_to_fit();
+  others_.shrink_to_fit();
+}
+
+std::string_view ShapeIndex::key_of(const Stored& stored, Key key, std::string_view texts) {
+  const std::string_view text = texts.substr(stored.text, stored.head_size + stored.tail_size);
+  switch (key) {
+    case Key::whole: return text;
+    case Key::tail: return text.substr(stored.head_size);
+    case Key::extension: return *extension_key(text.substr(stored.head_size));
+  }
+  return text;
+}
+
+bool ShapeIndex::matches(const Stored& stored, std::string_view texts, std::string_view c) {
+  return shape_matches(stored.form, texts.substr(stored.text, stored.head_size),
+                       texts.substr(stored.text + stored.head_size, stored.tail_size), c);
+}
+
+void ShapeIndex::Table::freeze(std::string_view texts) {
+  if (stored_.empty()) return;
+  std::size_t buckets = 8;
+  while (buckets < stored_.size()) buckets *= 2;
+  for (Stored& stored : stored_) {
+    const std::string_view key = key_of(stored, key_, texts);
+    stored.hash = static_cast<std::uint32_t>(hash_text(key));
+    lengths_ |= length_bit(key.size());
+  }
+  const std::size_t mask = buckets - 1;
+  std::ranges::stable_sort(stored_, {}, [mask](const Stored& s) { return s.hash & mask; });
+  stored_.shrink_to_fit();
+  first_.assign(buckets + 1, 0);
+  for (const Stored& stored : stored_) ++first_[(stored.hash & mask) + 1];
+  for (std::size_t b = 0; b < buckets; ++b) first_[b + 1] += first_[b];
+}
+
+void ShapeIndex::Table::probe(std::string_view key, std::string_view candidate,
+                              std::string_view texts, std::vector<std::uint32_t>& out) const {
+  if (!(lengths_ & length_bit(key.size()))) return;  // also when the table is empty
+  const auto hash = static_cast<std::uint32_t>(hash_text(key));
+  const std::size_t bucket = hash & (first_.size() - 2);
+  for (std::uint32_t i = first_[bucket]; i < first_[bucket + 1]; ++i) {
+    const Stored& stored = stored_[i];
+    if (stored.hash == hash && key_of(stored, key_, texts) == key &&
+        ShapeIndex::matches(stored, texts, candidate)) {
+      out.push_back(stored.member);
+    }
+  }
+}
+
+void ShapeIndex::matches(std::string_view candidate, std::vector<std::uint32_t>& out) const {
+  whole_.probe(candidate, candidate, texts_, out);
+  const std::size_t slash = candidate.rfind('/');
+  const std::string_view name = candidate.substr(slash + 1);  // npos + 1 == 0
+  names_.probe(name, candidate, texts_, out);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos) {
+    const std::string_view extension = name.substr(dot + 1);
+    if (slash == std::string_view::npos) top_extensions_.probe(extension, candidate, texts_, out);
+    extensions_.probe(extension, candidate, texts_, out);
+  }
+  for (const Stored& stored : others_) {
+    if (matches(stored, texts_, candidate)) out.push_back(stored.member);
+  }
+}
 
 }  // namespace vorn_walk::glob
