@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <utility>
 
 #include "walk/glob_automaton.h"
@@ -13,13 +12,24 @@
 
 namespace vorn_walk {
 
-struct Glob::Program {
-  std::vector<glob::Shape> shapes;  // when not empty, the pattern is their union
-  std::optional<glob::BitAutomaton> automaton;  // exactly when `shapes` is empty
-  // With an automaton, the pattern when it is short enough for RE2, which
-  // lexes it again; otherwise empty.
+namespace {
+
+// A pattern that no shape answers.
+struct General {
+  // Shared with the sets that hold the glob, which keep nothing else of it.
+  std::shared_ptr<const glob::BitAutomaton> automaton;
+  // The pattern when it is short enough for RE2, which lexes it again;
+  // otherwise empty.
   std::string pattern;
   UnclosedClass unclosed;
+};
+
+}  // namespace
+
+// Kept small: ignore files can hold millions of lines.
+struct Glob::Program {
+  std::vector<glob::Shape> shapes;           // when not empty, the pattern is their union
+  std::unique_ptr<const General> general;    // exactly when `shapes` is empty
 };
 
 std::string GlobError::text() const {
@@ -31,21 +41,21 @@ Glob::Glob(std::shared_ptr<const Program> program) : program_(std::move(program)
 std::expected<Glob, GlobError> Glob::compile(std::string_view pattern, UnclosedClass unclosed) {
   auto lexed = glob::lex(pattern, unclosed);
   if (!lexed) return std::unexpected(GlobError{std::string(pattern), std::move(lexed.error())});
-  const std::vector<glob::Item> items = glob::lower(lexed->items);
-  lexed->items = {};  // a long pattern's items take eight bytes per byte
+  const std::vector<glob::Item> items = glob::lower(std::move(lexed->items));
   auto program = std::make_shared<Program>();
   program->shapes = glob::shapes_of(items, lexed->classes);
   if (program->shapes.empty()) {
-    program->automaton.emplace(items, lexed->classes);
-    if (pattern.size() <= glob::RegexSets::kLongestPattern) program->pattern = pattern;
-    program->unclosed = unclosed;
+    const bool for_re2 = pattern.size() <= glob::RegexSets::kLongestPattern;
+    program->general = std::make_unique<const General>(
+        std::make_shared<const glob::BitAutomaton>(items, lexed->classes),
+        for_re2 ? std::string(pattern) : std::string(), unclosed);
   }
   return Glob(std::move(program));
 }
 
 bool Glob::is_match(std::string_view candidate) const {
   const Program& program = *program_;
-  if (program.automaton) return program.automaton->matches(candidate);
+  if (program.general) return program.general->automaton->matches(candidate);
   return std::ranges::any_of(program.shapes,
                              [&](const glob::Shape& shape) { return shape.matches(candidate); });
 }
@@ -54,8 +64,8 @@ struct GlobSet::Engine {
   std::size_t size = 0;
   glob::ShapeIndex shapes;
   glob::RegexSets others;
-  // The compiled forms whose automata `others` uses.
-  std::vector<std::shared_ptr<const Glob::Program>> programs;
+  // The automata that `others` uses.
+  std::vector<std::shared_ptr<const glob::BitAutomaton>> automata;
 };
 
 GlobSet::GlobSet(std::unique_ptr<const Engine> engine) : engine_(std::move(engine)) {}
@@ -70,9 +80,10 @@ std::expected<GlobSet, std::string> GlobSet::build(std::vector<Glob> globs) {
     Glob& glob = globs[member];
     const Glob::Program& program = *glob.program_;
     for (const glob::Shape& shape : program.shapes) engine->shapes.add(member, shape);
-    if (program.automaton) {
-      engine->others.add(member, program.pattern, program.unclosed, *program.automaton);
-      engine->programs.push_back(glob.program_);
+    if (program.general) {
+      const General& general = *program.general;
+      engine->others.add(member, general.pattern, general.unclosed, *general.automaton);
+      engine->automata.push_back(general.automaton);
     }
     glob.program_.reset();  // what the set does not keep goes now
   }

@@ -14,7 +14,7 @@ namespace {
 BitAutomaton automaton_of(std::string_view pattern, UnclosedClass unclosed = UnclosedClass::error) {
   auto lexed = lex(pattern, unclosed);
   EXPECT_TRUE(lexed.has_value()) << pattern;
-  return BitAutomaton(lower(lexed->items), lexed->classes);
+  return BitAutomaton(lower(std::move(lexed->items)), lexed->classes);
 }
 
 struct Sampled {
@@ -85,7 +85,7 @@ TEST(BitAutomaton, AgreesWithAPlainReferenceMatcher) {
     auto lexed = lex(pattern, unclosed);
     ASSERT_EQ(lexed.has_value(), reference.has_value()) << "'" << pattern << "'";
     if (!lexed) continue;
-    const BitAutomaton automaton(lower(lexed->items), lexed->classes);
+    const BitAutomaton automaton(lower(std::move(lexed->items)), lexed->classes);
     for (int k = 0; k < 30; ++k) {
       const std::string candidate = k == 0   ? sampled.sample
                                     : k < 15 ? mutated(rng, sampled.sample)

@@ -189,8 +189,8 @@ void RegexSets::add(std::uint32_t member, std::string_view pattern, UnclosedClas
                     const BitAutomaton& automaton) {
   if (!pattern.empty() && pattern.size() <= kLongestPattern && regex_bytes_ < limits_.regex_bytes) {
     // The pattern compiled once already, so it lexes.
-    const Lexed lexed = *lex(pattern, unclosed);
-    const std::vector<Item> items = lower(lexed.items);
+    Lexed lexed = *lex(pattern, unclosed);
+    const std::vector<Item> items = lower(std::move(lexed.items));
     if (!blows_up(items, lexed.classes)) {
       std::string regex = to_regex(items, lexed.classes);
       if (regex.size() <= kLargestRegex && regex_bytes_ + regex.size() <= limits_.regex_bytes) {

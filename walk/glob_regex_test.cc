@@ -16,7 +16,7 @@ namespace {
 Lexed lowered(std::string_view pattern) {
   auto lexed = lex(pattern, UnclosedClass::error);
   EXPECT_TRUE(lexed.has_value()) << pattern;
-  lexed->items = lower(lexed->items);
+  lexed->items = lower(std::move(lexed->items));
   return *std::move(lexed);
 }
 

@@ -178,19 +178,28 @@ bool Shape::matches(std::string_view candidate) const {
 
 void ShapeIndex::add(std::uint32_t member, const Shape& shape) {
   const std::string_view head = shape.head(), tail = shape.tail();
-  Stored stored{member, 0, static_cast<std::uint32_t>(texts_.size()),
-                static_cast<std::uint32_t>(head.size()), static_cast<std::uint32_t>(tail.size()),
+  Stored stored{member,
+                0,
+                static_cast<std::uint32_t>(texts_.size()),
+                static_cast<std::uint32_t>(head.size()),
+                static_cast<std::uint32_t>(tail.size()),
+                0,
                 shape.form};
   texts_ += shape.text;
+  const auto keyed = [&stored](Table& table, std::string_view key) {
+    stored.key_size = static_cast<std::uint32_t>(key.size());
+    table.add(stored);
+  };
   using Form = Shape::Form;
+  const std::optional<std::string_view> extension = extension_key(tail);
   if (shape.form == Form::exact) {
-    whole_.add(stored);
+    keyed(whole_, head);
   } else if (shape.form == Form::below && !tail.empty() && tail.find('/') == std::string::npos) {
-    names_.add(stored);
-  } else if (extension_key(tail) && shape.form == Form::top) {
-    top_extensions_.add(stored);
-  } else if (extension_key(tail) && shape.form == Form::within && head.empty()) {
-    extensions_.add(stored);
+    keyed(names_, tail);
+  } else if (extension && shape.form == Form::top) {
+    keyed(top_extensions_, *extension);
+  } else if (extension && shape.form == Form::within && head.empty()) {
+    keyed(extensions_, *extension);
   } else {
     others_.push_back(stored);
   }
@@ -204,14 +213,9 @@ void ShapeIndex::freeze() {
   others_.shrink_to_fit();
 }
 
-std::string_view ShapeIndex::key_of(const Stored& stored, Key key, std::string_view texts) {
-  const std::string_view text = texts.substr(stored.text, stored.head_size + stored.tail_size);
-  switch (key) {
-    case Key::whole: return text;
-    case Key::tail: return text.substr(stored.head_size);
-    case Key::extension: return *extension_key(text.substr(stored.head_size));
-  }
-  return text;
+std::string_view ShapeIndex::key_of(const Stored& stored, std::string_view texts) {
+  return texts.substr(stored.text + stored.head_size + stored.tail_size - stored.key_size,
+                      stored.key_size);
 }
 
 bool ShapeIndex::matches(const Stored& stored, std::string_view texts, std::string_view c) {
@@ -222,9 +226,9 @@ bool ShapeIndex::matches(const Stored& stored, std::string_view texts, std::stri
 void ShapeIndex::Table::freeze(std::string_view texts) {
   if (stored_.empty()) return;
   std::size_t buckets = 8;
-  while (buckets < stored_.size()) buckets *= 2;
+  while (buckets < 2 * stored_.size()) buckets *= 2;
   for (Stored& stored : stored_) {
-    const std::string_view key = key_of(stored, key_, texts);
+    const std::string_view key = key_of(stored, texts);
     stored.hash = static_cast<std::uint32_t>(hash_text(key));
     lengths_ |= length_bit(key.size());
   }
@@ -243,7 +247,7 @@ void ShapeIndex::Table::probe(std::string_view key, std::string_view candidate,
   const std::size_t bucket = hash & (first_.size() - 2);
   for (std::uint32_t i = first_[bucket]; i < first_[bucket + 1]; ++i) {
     const Stored& stored = stored_[i];
-    if (stored.hash == hash && key_of(stored, key_, texts) == key &&
+    if (stored.hash == hash && key_of(stored, texts) == key &&
         ShapeIndex::matches(stored, texts, candidate)) {
       out.push_back(stored.member);
     }

@@ -57,37 +57,35 @@ class ShapeIndex {
     std::uint32_t text;  // where its text begins in `texts_`
     std::uint32_t head_size;
     std::uint32_t tail_size;
+    std::uint32_t key_size;  // its key is the end of its text
     Shape::Form form;
   };
-  enum class Key : std::uint8_t { whole, tail, extension };
 
   // Shapes keyed by one part of their text, in buckets by the key's hash,
   // with a mask of the key lengths so that most candidates are turned away
   // before they are hashed.
   class Table {
    public:
-    explicit Table(Key key) : key_(key) {}
     void add(const Stored& stored) { stored_.push_back(stored); }
     void freeze(std::string_view texts);
     void probe(std::string_view key, std::string_view candidate, std::string_view texts,
                std::vector<std::uint32_t>& out) const;
 
    private:
-    Key key_;
     std::vector<Stored> stored_;         // by bucket
     std::vector<std::uint32_t> first_;   // the first of each bucket's shapes, and the end
     std::uint64_t lengths_ = 0;
   };
 
   static bool matches(const Stored& stored, std::string_view texts, std::string_view candidate);
-  static std::string_view key_of(const Stored& stored, Key key, std::string_view texts);
+  static std::string_view key_of(const Stored& stored, std::string_view texts);
 
   std::string texts_;
-  Table whole_{Key::whole};          // `exact`, by the whole text
-  Table names_{Key::tail};           // `below` of a name without "/", by the name
-  Table top_extensions_{Key::extension};  // `top`, by the extension
-  Table extensions_{Key::extension};      // `within` without head, by the extension
-  std::vector<Stored> others_;       // tried one by one
+  Table whole_;           // `exact`, by the whole text
+  Table names_;           // `below` of a name without "/", by the name
+  Table top_extensions_;  // `top`, by the extension
+  Table extensions_;      // `within` without head, by the extension
+  std::vector<Stored> others_;  // tried one by one
 };
 
 }  // namespace vorn_walk::glob

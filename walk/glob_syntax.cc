@@ -207,54 +207,54 @@ void append(std::vector<Item>& items, const Item& item) {
   items.push_back(item);
 }
 
-// Resolves each "**", drops empty alternatives and merges wildcard runs.
-std::vector<Item> lower(const std::vector<Item>& in) {
-  const std::size_t n = in.size();
-  // For each comma and close the index of its open; for each open its close.
-  std::vector<std::size_t> partner(n);
-  std::vector<std::size_t> opens;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (in[i].kind == Kind::open) opens.push_back(i);
-    if (in[i].kind == Kind::comma) partner[i] = opens.back();
-    if (in[i].kind == Kind::close) {
-      partner[i] = opens.back();
-      partner[opens.back()] = i;
-      opens.pop_back();
-    }
-  }
+std::vector<Item> lower(std::vector<Item> items) {
+  const std::size_t n = items.size();
   // starts[i]: the text before item i ends a component (the pattern's start
   // or a "/"), an alternative's start standing where its group stands.
-  // ends[i]: nothing but group ends follow from item i on.
-  std::vector<bool> starts(n + 1), ends(n + 1);
+  // ends[i]: nothing but group ends follow from item i on. The stacks hold
+  // those of the groups open around the item at hand.
+  std::vector<bool> starts(n + 1), ends(n + 1), group_starts, group_ends;
   starts[0] = true;
   for (std::size_t i = 1; i <= n; ++i) {
-    const Item& prev = in[i - 1];
+    const Item& prev = items[i - 1];
+    if (prev.kind == Kind::open) group_starts.push_back(starts[i - 1]);
     starts[i] = is_slash(prev) || (prev.kind == Kind::open && starts[i - 1]) ||
-                (prev.kind == Kind::comma && starts[partner[i - 1]]);
+                (prev.kind == Kind::comma && group_starts.back());
+    if (prev.kind == Kind::close) group_starts.pop_back();
   }
   ends[n] = true;
   for (std::size_t i = n; i-- > 0;) {
-    ends[i] = (in[i].kind == Kind::close && ends[i + 1]) ||
-              (in[i].kind == Kind::comma && ends[partner[partner[i]] + 1]);
+    const Kind kind = items[i].kind;
+    if (kind == Kind::close) group_ends.push_back(ends[i + 1]);
+    ends[i] = (kind == Kind::close && ends[i + 1]) || (kind == Kind::comma && group_ends.back());
+    if (kind == Kind::open) group_ends.pop_back();
   }
 
+  // The lowered items are written over the items read: no item becomes more
+  // than one, but for an element that begins an alternative after a comma,
+  // which becomes two where the comma became none.
+  std::size_t written = 0;
+  const auto put = [&](const Item& item) {
+    if (written > 0 && absorb(items[written - 1], item.kind)) return;
+    items[written++] = item;
+  };
   struct Group {
     std::size_t alternatives = 0;
     bool filled = false;  // the current alternative has an element
   };
   std::vector<Group> groups;
-  std::vector<Item> out;
-  const auto emit = [&](Item item) {
+  const auto emit = [&](const Item item) {
     if (!groups.empty() && !groups.back().filled) {
-      if (groups.back().alternatives++ > 0) out.push_back({Kind::alt});
+      if (groups.back().alternatives++ > 0) put({Kind::alt});
       groups.back().filled = true;
     }
-    append(out, item);
+    put(item);
   };
   for (std::size_t i = 0; i < n; ++i) {
-    switch (in[i].kind) {
+    const Item item = items[i];
+    switch (item.kind) {
       case Kind::double_star:
-        if (starts[i] && i + 1 < n && is_slash(in[i + 1])) {
+        if (starts[i] && i + 1 < n && is_slash(items[i + 1])) {
           emit({Kind::opt_dirs});
           ++i;  // the "/" is part of it
         } else if (starts[i] && ends[i + 1]) {
@@ -264,21 +264,22 @@ std::vector<Item> lower(const std::vector<Item>& in) {
         }
         break;
       case Kind::open:
-        emit(in[i]);
+        emit(item);
         groups.emplace_back();
         break;
       case Kind::comma:
         groups.back().filled = false;
         break;
       case Kind::close:
-        out.push_back(in[i]);
+        items[written++] = item;
         groups.pop_back();
         break;
       default:
-        emit(in[i]);
+        emit(item);
     }
   }
-  return out;
+  items.resize(written);
+  return items;
 }
 
 }  // namespace vorn_walk::glob
