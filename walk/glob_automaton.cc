@@ -131,8 +131,7 @@ class BitAutomaton::Builder {
     std::uint32_t current = 0;
   };
   std::vector<Shortest> shortest_{Shortest{}};
-  std::uint8_t required_count_ = 0;
-  std::array<std::uint8_t, 4> required_{};
+  Required required_;
 };
 
 std::uint32_t BitAutomaton::Builder::add_position() {
@@ -160,14 +159,15 @@ void BitAutomaton::Builder::require(std::uint8_t byte) {
   const auto commonness = [](std::uint8_t b) {
     return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
   };
-  const auto known = required_.begin() + required_count_;
-  if (std::find(required_.begin(), known, byte) != known) return;
-  if (required_count_ < required_.size()) {
-    required_[required_count_++] = byte;
+  auto& bytes = required_.bytes;
+  const auto known = bytes.begin() + required_.count;
+  if (std::find(bytes.begin(), known, byte) != known) return;
+  if (required_.count < bytes.size()) {
+    bytes[required_.count++] = byte;
     return;
   }
   auto* worst = std::ranges::max_element(
-      required_, [&](std::uint8_t a, std::uint8_t b) { return commonness(a) < commonness(b); });
+      bytes, [&](std::uint8_t a, std::uint8_t b) { return commonness(a) < commonness(b); });
   if (commonness(byte) < commonness(*worst)) *worst = byte;
 }
 
@@ -289,7 +289,6 @@ BitAutomaton BitAutomaton::Builder::pack() {
   BitAutomaton automaton;
   automaton.final_ = static_cast<std::uint32_t>(literals_.size() - 1);
   automaton.required_ = required_;
-  automaton.required_count_ = required_count_;
   automaton.shortest_ = shortest_.front().current;
   std::ranges::sort(jumps_);
   for (auto [from, to] : jumps_) word_of(from).jump |= bit(from);
@@ -389,9 +388,9 @@ ByteSet bytes_of(std::string_view text) {
   return present;
 }
 
-bool BitAutomaton::may_match(const ByteSet& present) const {
-  for (std::uint8_t k = 0; k < required_count_; ++k) {
-    if (!present[required_[k]]) return false;
+bool Required::met_by(const ByteSet& present) const {
+  for (std::uint8_t k = 0; k < count; ++k) {
+    if (!present[bytes[k]]) return false;
   }
   return true;
 }

@@ -33,8 +33,18 @@
 
 namespace vorn_walk::glob {
 
-// The bytes that `text` holds, for BitAutomaton::may_match().
+// The bytes that `text` holds, for Required::met_by().
 ByteSet bytes_of(std::string_view text);
+
+// Up to four bytes that every text a pattern matches holds.
+struct Required {
+  std::array<std::uint8_t, 4> bytes{};
+  std::uint8_t count = 0;
+
+  // False when a required byte is missing from `present`, the bytes of a
+  // candidate: the candidate cannot match.
+  bool met_by(const ByteSet& present) const;
+};
 
 class BitAutomaton {
  public:
@@ -46,9 +56,9 @@ class BitAutomaton {
   BitAutomaton& operator=(BitAutomaton&&) noexcept;
   ~BitAutomaton();
 
-  // False when a byte that every text the pattern matches holds is missing
-  // from `present`, the bytes of a candidate: the candidate cannot match.
-  bool may_match(const ByteSet& present) const;
+  // Bytes that every text the pattern matches holds, the rarer in paths
+  // first: a candidate without them need not be matched.
+  const Required& required() const { return required_; }
 
   // Whether the pattern matches the whole of `candidate`.
   bool matches(std::string_view candidate) const;
@@ -79,8 +89,7 @@ class BitAutomaton {
   // automaton is the rest's (with `*` for `**`), matched against the
   // candidate's last component.
   bool last_component_ = false;
-  std::uint8_t required_count_ = 0;
-  std::array<std::uint8_t, 4> required_{};  // bytes that every match holds
+  Required required_;
   // One block: words, classes, class_of, jump_first, jump_targets, literals.
   std::unique_ptr<std::byte[]> data_;
 };

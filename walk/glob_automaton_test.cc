@@ -95,7 +95,7 @@ TEST(BitAutomaton, AgreesWithAPlainReferenceMatcher) {
       EXPECT_EQ(automaton.matches(candidate), expected)
           << "'" << pattern << "' against '" << candidate << "'";
       if (expected) {
-        EXPECT_TRUE(automaton.may_match(bytes_of(candidate))) << pattern;
+        EXPECT_TRUE(automaton.required().met_by(bytes_of(candidate))) << pattern;
       }
     }
   }
@@ -173,17 +173,17 @@ TEST(BitAutomaton, LargePatternsStayExact) {
 
 TEST(BitAutomaton, RequiresOnlyTheBytesOfEveryMatch) {
   const BitAutomaton lines = automaton_of("*a?????b*x?");
-  EXPECT_FALSE(lines.may_match(bytes_of("aaaaabbbb")));
-  EXPECT_TRUE(lines.may_match(bytes_of("abx")));
+  EXPECT_FALSE(lines.required().met_by(bytes_of("aaaaabbbb")));
+  EXPECT_TRUE(lines.required().met_by(bytes_of("abx")));
   // Inside a group, behind a wildcard or a `**/`, nothing is required.
   const BitAutomaton grouped = automaton_of("**/{a,b}[c]");
-  EXPECT_FALSE(grouped.may_match(bytes_of("ab")));
-  EXPECT_TRUE(grouped.may_match(bytes_of("c")));
+  EXPECT_FALSE(grouped.required().met_by(bytes_of("ab")));
+  EXPECT_TRUE(grouped.required().met_by(bytes_of("c")));
   // The common bytes give way to the rarer ones when there are many.
   const BitAutomaton many = automaton_of("a/b.c/dEFG");
-  EXPECT_FALSE(many.may_match(bytes_of("abcd/.EF")));
-  EXPECT_FALSE(many.may_match(bytes_of("EFG")));
-  EXPECT_TRUE(many.may_match(bytes_of("dEFG")));
+  EXPECT_FALSE(many.required().met_by(bytes_of("abcd/.EF")));
+  EXPECT_FALSE(many.required().met_by(bytes_of("EFG")));
+  EXPECT_TRUE(many.required().met_by(bytes_of("dEFG")));
 }
 
 }  // namespace

@@ -166,8 +166,7 @@ struct RegexSets::Chunk {
   explicit Chunk(std::int64_t memory) : set(set_options(memory), RE2::ANCHOR_BOTH) {}
 
   RE2::Set set;
-  std::vector<std::uint32_t> members;  // by the set's own numbering
-  std::vector<const BitAutomaton*> automata;
+  std::vector<Alone> members;  // by the set's own numbering
   // When every member requires a pair of bytes, those pairs: a candidate
   // that holds none of them cannot match, and the set is skipped.
   std::unique_ptr<Pairs> pairs;
@@ -187,6 +186,7 @@ RegexSets::~RegexSets() = default;
 
 void RegexSets::add(std::uint32_t member, std::string_view pattern, UnclosedClass unclosed,
                     const BitAutomaton& automaton) {
+  const Alone alone{member, automaton.required(), &automaton};
   if (!pattern.empty() && pattern.size() <= kLongestPattern && regex_bytes_ < limits_.regex_bytes) {
     // The pattern compiled once already, so it lexes.
     Lexed lexed = *lex(pattern, unclosed);
@@ -195,12 +195,12 @@ void RegexSets::add(std::uint32_t member, std::string_view pattern, UnclosedClas
       std::string regex = to_regex(items, lexed.classes);
       if (regex.size() <= kLargestRegex && regex_bytes_ + regex.size() <= limits_.regex_bytes) {
         regex_bytes_ += regex.size();
-        pending_.push_back({member, &automaton, std::move(regex), required_pair(items)});
+        pending_.push_back({alone, std::move(regex), required_pair(items)});
         return;
       }
     }
   }
-  alone_.push_back({member, &automaton});
+  alone_.push_back(alone);
 }
 
 void RegexSets::compile() {
@@ -220,7 +220,7 @@ void RegexSets::compile_chunks(std::span<Member> members) {
     if (chunk->set.Add(member.regex, nullptr) >= 0) {
       held.push_back(&member);
     } else {
-      alone_.push_back({member.number, member.automaton});
+      alone_.push_back(member.alone);
     }
   }
   if (held.empty()) return;
@@ -228,16 +228,15 @@ void RegexSets::compile_chunks(std::span<Member> members) {
     chunk->pairs = std::make_unique<Chunk::Pairs>();
     std::uint64_t words = 0;
     for (const Member* member : held) {
-      chunk->members.push_back(member->number);
-      chunk->automata.push_back(member->automaton);
-      words += member->automaton->size_in_words();
+      chunk->members.push_back(member->alone);
+      words += member->alone.automaton->size_in_words();
       if (member->pair < 0) chunk->pairs.reset();
       if (chunk->pairs) chunk->pairs->set(static_cast<std::size_t>(member->pair));
     }
     chunk->nanos_per_byte = limits_.nanos_per_word_byte * words;
     chunks_.push_back(std::move(chunk));
   } else if (held.size() == 1) {
-    alone_.push_back({held.front()->number, held.front()->automaton});
+    alone_.push_back(held.front()->alone);
   } else {
     std::vector<Member> all;
     for (Member* member : held) all.push_back(std::move(*member));
@@ -264,7 +263,7 @@ bool RegexSets::ask_set(const Chunk& chunk, std::string_view candidate,
   bool matched = chunk.set.Match(candidate, nullptr, &error);
   if (matched) matched = chunk.set.Match(candidate, &hits, &error);
   if (matched) {
-    for (int hit : hits) out.push_back(chunk.members[static_cast<std::size_t>(hit)]);
+    for (int hit : hits) out.push_back(chunk.members[static_cast<std::size_t>(hit)].number);
   }
   if (error.kind != RE2::Set::kNoError) {
     chunk.gave_up.store(true, std::memory_order_relaxed);
@@ -296,25 +295,23 @@ void RegexSets::match_chunk(const Chunk& chunk, std::string_view candidate,
     }
     if (!possible) return;
   }
-  if (ask_set(chunk, candidate, out)) return;
+  if (!ask_set(chunk, candidate, out)) match_alone(chunk.members, candidate, out);
+}
+
+void RegexSets::match_alone(std::span<const Alone> members, std::string_view candidate,
+                            std::vector<std::uint32_t>& out) {
+  if (members.empty()) return;
   const ByteSet present = bytes_of(candidate);
-  for (std::size_t k = 0; k < chunk.members.size(); ++k) {
-    const BitAutomaton& automaton = *chunk.automata[k];
-    if (automaton.may_match(present) && automaton.matches(candidate)) {
-      out.push_back(chunk.members[k]);
+  for (const Alone& member : members) {
+    if (member.required.met_by(present) && member.automaton->matches(candidate)) {
+      out.push_back(member.number);
     }
   }
 }
 
 void RegexSets::matches(std::string_view candidate, std::vector<std::uint32_t>& out) const {
   for (const auto& chunk : chunks_) match_chunk(*chunk, candidate, out);
-  if (alone_.empty()) return;
-  const ByteSet present = bytes_of(candidate);
-  for (const Alone& member : alone_) {
-    if (member.automaton->may_match(present) && member.automaton->matches(candidate)) {
-      out.push_back(member.number);
-    }
-  }
+  match_alone(alone_, candidate, out);
 }
 
 }  // namespace vorn_walk::glob

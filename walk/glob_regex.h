@@ -74,18 +74,24 @@ class RegexSets {
   void matches(std::string_view candidate, std::vector<std::uint32_t>& out) const;
 
  private:
-  struct Member {
+  // A member as its automaton answers it. The bytes that it requires are
+  // kept beside it: most members are turned away without a look at their
+  // automata, which lie elsewhere in memory.
+  struct Alone {
     std::uint32_t number;
+    Required required;
     const BitAutomaton* automaton;
+  };
+  struct Member {
+    Alone alone;
     std::string regex;
     int pair;  // see required_pair()
   };
-  struct Alone {
-    std::uint32_t number;
-    const BitAutomaton* automaton;
-  };
   struct Chunk;
 
+  // Appends those of `members` that match `candidate`.
+  static void match_alone(std::span<const Alone> members, std::string_view candidate,
+                          std::vector<std::uint32_t>& out);
   void compile_chunks(std::span<Member> members);
   bool ask_set(const Chunk& chunk, std::string_view candidate,
                std::vector<std::uint32_t>& out) const;
