@@ -47,8 +47,8 @@ std::expected<Glob, GlobError> Glob::compile(std::string_view pattern, UnclosedC
   if (program->shapes.empty()) {
     const bool for_re2 = pattern.size() <= glob::RegexSets::kLongestPattern;
     program->general = std::make_unique<const General>(
-        std::make_shared<const glob::BitAutomaton>(items, lexed->classes),
-        for_re2 ? std::string(pattern) : std::string(), unclosed);
+        General{std::make_shared<const glob::BitAutomaton>(items, lexed->classes),
+                for_re2 ? std::string(pattern) : std::string(), unclosed});
   }
   return Glob(std::move(program));
 }

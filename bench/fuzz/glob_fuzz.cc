@@ -1,8 +1,9 @@
 // Fuzz target for the glob dialect: compiles arbitrary patterns under both
 // meanings of an unclosed "[", builds a set of those that compile, and matches
-// arbitrary candidates against it and against each glob alone. It must never
-// crash, hang or touch memory it does not own, and the set must agree with
-// the globs taken one at a time.
+// arbitrary candidates against it, against each glob alone, and against each
+// pattern's bit-parallel automaton built directly. It must never crash, hang
+// or touch memory it does not own, and all three must agree: the set answers
+// by shapes and RE2 where it can, a glob alone by its shapes or automaton.
 //
 // Input: the first byte picks the meaning of an unclosed "["; the rest is
 // split at NUL bytes into up to four patterns, and the remaining pieces are
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "walk/glob.h"
+#include "walk/glob_automaton.h"
+#include "walk/glob_syntax.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vorn_walk;
@@ -29,11 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   constexpr std::size_t kPatterns = 4;
   std::vector<Glob> globs;
+  std::vector<glob::BitAutomaton> automata;
   for (std::size_t i = 0; i < pieces.size() && i < kPatterns; ++i) {
-    auto glob = Glob::compile(pieces[i], unclosed);
-    if (glob) {
-      globs.push_back(*glob);
-    } else if (glob.error().text().empty()) {
+    auto compiled = Glob::compile(pieces[i], unclosed);
+    auto lexed = glob::lex(pieces[i], unclosed);
+    if (compiled.has_value() != lexed.has_value()) std::abort();
+    if (compiled) {
+      globs.push_back(*compiled);
+      automata.emplace_back(glob::lower(std::move(lexed->items)), lexed->classes);
+    } else if (compiled.error().text().empty()) {
       std::abort();
     }
   }
@@ -45,7 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     set->matches(pieces[i], hits);
     std::vector<std::uint32_t> expected;
     for (std::uint32_t m = 0; m < globs.size(); ++m) {
-      if (globs[m].is_match(pieces[i])) expected.push_back(m);
+      const bool alone = globs[m].is_match(pieces[i]);
+      if (alone != automata[m].matches(pieces[i])) std::abort();
+      if (alone) expected.push_back(m);
     }
     if (hits != expected) std::abort();
   }
