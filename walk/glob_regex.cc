@@ -117,7 +117,7 @@ namespace {
 
 // RE2 is handed an expression of at most this many bytes (typical lines
 // take a few dozen), from a pattern of at most kLongestPattern bytes.
-constexpr std::size_t kLargestRegex = 4 << 10;
+constexpr std::size_t kLargestRegex = 64 << 10;
 
 // Whether a run of single bytes that follows a wildcard, with a `?` or a
 // class in it, is long enough that RE2's deterministic automaton may need a

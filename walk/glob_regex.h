@@ -60,7 +60,7 @@ class RegexSets {
   ~RegexSets();
 
   // A longer pattern is never handed to RE2, so its text need not be kept.
-  static constexpr std::size_t kLongestPattern = 4 << 10;
+  static constexpr std::size_t kLongestPattern = 64 << 10;
 
   // Adds member `member`, compiled from `pattern` with `unclosed` (or from
   // a pattern longer than kLongestPattern, when `pattern` is empty), whose
