@@ -1,6 +1,7 @@
 // Glob matching speed: a typical ignore file against realistic paths, the
-// cost of compiling such a file, and hostile patterns on long candidates
-// (whose bytes per second must not fall as the candidate grows).
+// cost of compiling such a file, hostile patterns on long candidates (whose
+// bytes per second must not fall as the candidate grows), ignore lines that
+// defeat an automaton of all lines at once, and compiling long lines.
 #include <random>
 #include <string>
 #include <vector>
@@ -93,30 +94,46 @@ void BM_CompileIgnoreFile(benchmark::State& state) {
 }
 BENCHMARK(BM_CompileIgnoreFile)->Unit(benchmark::kMicrosecond);
 
+std::string repeat(std::string_view unit, std::size_t times) {
+  std::string text;
+  for (std::size_t i = 0; i < times; ++i) text += unit;
+  return text;
+}
+
+std::string repeat_to(std::string_view unit, std::size_t length) {
+  return repeat(unit, (length + unit.size() - 1) / unit.size()).substr(0, length);
+}
+
 // Patterns that make a backtracking matcher take exponential or polynomial
-// time, each with the text its candidates repeat: long runs that it can
-// almost, but never quite, match.
+// time, or an automaton of all states at once grow without bound, each with
+// the text its candidates repeat: long runs that it can almost, but never
+// quite, match.
 struct Hostile {
+  std::string name;
   std::string pattern;
   std::string unit;
 };
-const std::vector<Hostile> kHostile = {{"*a*a*a*a*a*a*a*a*b", "a"},
-                                       {"{a,{a,{a,{a,b}}}}*", "a"},
-                                       {"*a?????????????????b", "a"},
-                                       {"**/a/**/a/**/a/**/b", "a/"}};
+const std::vector<Hostile> kHostile = {
+    {"*a*a*a*a*a*a*a*a*b", "*a*a*a*a*a*a*a*a*b", "a"},
+    {"{a,{a,{a,{a,b}}}}*", "{a,{a,{a,{a,b}}}}*", "a"},
+    {"*a?????????????????b", "*a?????????????????b", "a"},
+    {"**/a/**/a/**/a/**/b", "**/a/**/a/**/a/**/b", "a/"},
+    {"(*a)x500 b", repeat("*a", 500) + "b", "a"},
+    {"(**/a/)x200 **/b", repeat("**/a/", 200) + "**/b", "a/"},
+    {"{a,...3000 deep...b}*", repeat("{a,", 3000) + "b" + repeat("}", 3000) + "*", "a"},
+    {"[100 KB class]*z", "[" + repeat("abcdefghijklmnopqrstuvwxy", 4000) + "]*z", "a"},
+};
 
-std::string repeat(std::string_view unit, std::size_t length) {
-  std::string c;
-  while (c.size() < length) c += unit;
-  return c;
+GlobSet hostile_set() {
+  std::vector<std::string> patterns;
+  for (const Hostile& h : kHostile) patterns.push_back(h.pattern);
+  return compile_set(patterns);
 }
 
 void BM_HostileSet(benchmark::State& state) {
-  std::vector<std::string> patterns;
-  for (const Hostile& h : kHostile) patterns.push_back(h.pattern);
-  const GlobSet set = compile_set(patterns);
+  static const GlobSet set = hostile_set();
   const std::string candidate =
-      repeat(state.range(0) ? "a/" : "a", static_cast<std::size_t>(state.range(1)));
+      repeat_to(state.range(0) ? "a/" : "a", static_cast<std::size_t>(state.range(1)));
   std::vector<std::uint32_t> hits;
   for (auto _ : state) {
     hits.clear();
@@ -128,17 +145,67 @@ void BM_HostileSet(benchmark::State& state) {
 }
 BENCHMARK(BM_HostileSet)->ArgsProduct({{0, 1}, {1 << 10, 1 << 12, 1 << 14, 1 << 16}});
 
-// One glob alone takes the automaton that is simulated state set by state
-// set, the slower but always available route.
+// One glob alone takes the automaton of its own, the route that every
+// pattern can take.
 void BM_HostileGlob(benchmark::State& state) {
   const Hostile& hostile = kHostile[static_cast<std::size_t>(state.range(0))];
   const Glob glob = *Glob::compile(hostile.pattern, UnclosedClass::error);
-  const std::string candidate = repeat(hostile.unit, static_cast<std::size_t>(state.range(1)));
+  const std::string candidate = repeat_to(hostile.unit, static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) benchmark::DoNotOptimize(glob.is_match(candidate));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * candidate.size()));
-  state.SetLabel(hostile.pattern);
+  state.SetLabel(hostile.name);
 }
-BENCHMARK(BM_HostileGlob)->ArgsProduct({{0, 1, 2, 3}, {1 << 10, 1 << 12, 1 << 14}});
+BENCHMARK(BM_HostileGlob)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, static_cast<int>(kHostile.size()) - 1, 1),
+                   {1 << 10, 1 << 12, 1 << 14}});
+
+// The ignore lines of `scripts/bench hostile`, as an ignore file hands them
+// to the compiler: '*a' + '?' * (20 + k % 30) + 'b*x' + '?' * (k // 30),
+// which no automaton of all lines at once can hold.
+std::vector<std::string> defeating_lines(std::size_t count) {
+  std::vector<std::string> lines;
+  for (std::size_t k = 0; k < count; ++k) {
+    lines.push_back("**/*a" + std::string(20 + k % 30, '?') + "b*x" + std::string(k / 30, '?'));
+  }
+  return lines;
+}
+
+// Those lines against paths of 15 folders and a file, each name 240 random
+// letters a, b and x: every name holds every byte that the lines require and
+// is long enough for all of them. Items are paths.
+void BM_DefeatingLines(benchmark::State& state) {
+  const GlobSet set = compile_set(defeating_lines(static_cast<std::size_t>(state.range(0))));
+  std::mt19937 rng(5);
+  std::vector<std::string> paths;
+  std::string folder;
+  for (int level = 0; level < 15; ++level) {
+    std::string name(240, 'a');
+    for (char& c : name) c = "abx"[std::uniform_int_distribution<int>(0, 2)(rng)];
+    folder += name + "/";
+    paths.push_back(folder + name + ".py");
+  }
+  std::size_t bytes = 0;
+  for (const std::string& path : paths) bytes += path.size();
+  std::vector<std::uint32_t> hits;
+  for (auto _ : state) {
+    for (const std::string& path : paths) {
+      hits.clear();
+      set.matches(path, hits);
+      benchmark::DoNotOptimize(hits);
+    }
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * paths.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_DefeatingLines)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
+// Compiling one long wildcard line: bytes per second must not fall as it grows.
+void BM_CompileLongLine(benchmark::State& state) {
+  const std::string line = repeat_to("*a?", static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(compile_set({line}));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_CompileLongLine)->Arg(1 << 16)->Arg(1 << 20)->Arg(1 << 24)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
