@@ -205,7 +205,11 @@ void BM_CompileLongLine(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(compile_set({line}));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
 }
-BENCHMARK(BM_CompileLongLine)->Arg(1 << 16)->Arg(1 << 20)->Arg(1 << 24)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CompileLongLine)
+    ->Arg(1 << 16)
+    ->Arg(1 << 20)
+    ->Arg(1 << 24)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

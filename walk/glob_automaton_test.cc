@@ -57,7 +57,9 @@ Sampled balanced_pattern(std::mt19937& rng, int size, int depth) {
 
 // `text` with a few bytes replaced, inserted or removed.
 std::string mutated(std::mt19937& rng, std::string text) {
-  const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  const auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
   for (std::size_t edits = pick(3) + 1; edits > 0; --edits) {
     const char c = "ab/.*"[pick(5)];
     const std::size_t at = pick(text.size() + 1);

@@ -66,7 +66,9 @@ class Reference {
         out.push_back({Node::double_star});
         i += 2;
       } else {
-        out.push_back(c == '*' ? Node{Node::star} : c == '?' ? Node{Node::any} : Node{Node::literal, c});
+        out.push_back(c == '*'   ? Node{Node::star}
+                      : c == '?' ? Node{Node::any}
+                                 : Node{Node::literal, c});
         ++i;
       }
     }
@@ -156,9 +158,12 @@ class Reference {
   std::vector<Node> root_;
 };
 
-inline std::string random_text(std::mt19937& rng, std::string_view alphabet, std::size_t max_length) {
+inline std::string random_text(std::mt19937& rng, std::string_view alphabet,
+                               std::size_t max_length) {
   std::string s(std::uniform_int_distribution<std::size_t>(0, max_length)(rng), ' ');
-  for (char& c : s) c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+  for (char& c : s) {
+    c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(rng)];
+  }
   return s;
 }
 

@@ -129,7 +129,8 @@ bool blows_up(const std::vector<Item>& items, const std::vector<ByteSet>& classe
   bool after_wildcard = false, vague = false;
   std::size_t run = 0;
   for (const Item& item : items) {
-    const bool single = item.kind == Kind::literal || item.kind == Kind::any || item.kind == Kind::cls;
+    const bool single =
+        item.kind == Kind::literal || item.kind == Kind::any || item.kind == Kind::cls;
     if (!single) {
       after_wildcard = after_wildcard || item.kind == Kind::star || item.kind == Kind::any_text ||
                        item.kind == Kind::opt_dirs;
@@ -138,7 +139,8 @@ bool blows_up(const std::vector<Item>& items, const std::vector<ByteSet>& classe
       continue;
     }
     ++run;
-    vague = vague || item.kind == Kind::any || (item.kind == Kind::cls && classes[item.cls].count() > 1);
+    vague = vague || item.kind == Kind::any ||
+            (item.kind == Kind::cls && classes[item.cls].count() > 1);
     if (after_wildcard && vague && run > kLongestRun) return true;
   }
   return false;
@@ -254,7 +256,8 @@ bool RegexSets::ask_set(const Chunk& chunk, std::string_view candidate,
   thread_local std::uint32_t calls = 0;
   const bool timed = ++calls % kTimedEvery == 0 ||
                      chunk.timed_calls.load(std::memory_order_relaxed) < kTimedFirst;
-  const auto start = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = timed ? Clock::now() : Clock::time_point();
 
   thread_local std::vector<int> hits;
   RE2::Set::ErrorInfo error{};
@@ -270,14 +273,15 @@ bool RegexSets::ask_set(const Chunk& chunk, std::string_view candidate,
     return false;
   }
   if (timed) {
-    const auto nanos = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                      std::chrono::steady_clock::now() - start)
-                                                      .count());
+    const auto nanos = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
     // A call costs as much as a few bytes, whatever the candidate's length.
     const std::uint64_t bytes = candidate.size() + kBytesPerCall;
     chunk.timed_calls.fetch_add(1, std::memory_order_relaxed);
-    const std::uint64_t spent = chunk.timed_nanos.fetch_add(nanos, std::memory_order_relaxed) + nanos;
-    const std::uint64_t asked = chunk.timed_bytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+    const std::uint64_t spent =
+        chunk.timed_nanos.fetch_add(nanos, std::memory_order_relaxed) + nanos;
+    const std::uint64_t asked =
+        chunk.timed_bytes.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     if (spent > limits_.slow_start_nanos + asked * chunk.nanos_per_byte) {
       chunk.gave_up.store(true, std::memory_order_relaxed);
     }
