@@ -78,7 +78,7 @@ std::string mutated(std::mt19937& rng, std::string text) {
 TEST(BitAutomaton, AgreesWithAPlainReferenceMatcher) {
   std::mt19937 rng(7);
   int matched = 0;
-  for (int round = 0; round < 3000; ++round) {
+  for (int round = 0; round < 1200; ++round) {
     const UnclosedClass unclosed = round % 2 ? UnclosedClass::literal : UnclosedClass::error;
     const Sampled sampled = round % 3 == 0 ? Sampled{testing::random_pattern(rng), ""}
                                            : balanced_pattern(rng, round % 3 == 1 ? 6 : 40, 3);
@@ -101,7 +101,7 @@ TEST(BitAutomaton, AgreesWithAPlainReferenceMatcher) {
       }
     }
   }
-  EXPECT_GT(matched, 5000);
+  EXPECT_GT(matched, 1500);
 }
 
 TEST(BitAutomaton, CarriesAcrossWords) {
