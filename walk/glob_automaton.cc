@@ -91,6 +91,9 @@ class BitAutomaton::Run {
         literals_(layout.literals()),
         words_count_(layout.word_count()) {}
 
+  // Whether the last bytes of `candidate` take the last `tail` positions
+  // before `final` (the candidate has at least `tail` bytes).
+  bool ends_right(std::string_view candidate, std::uint32_t final, std::uint32_t tail) const;
   bool in_one_word(std::string_view candidate, std::uint32_t final) const;
   bool in_many_words(std::string_view candidate, std::uint32_t final) const;
 
@@ -221,6 +224,17 @@ void BitAutomaton::Run::step(std::uint64_t* state, std::uint64_t* ahead, Range& 
   range = reached.lo <= reached.hi ? reached : Range{0, 0};
 }
 
+bool BitAutomaton::Run::ends_right(std::string_view candidate, std::uint32_t final,
+                                   std::uint32_t tail) const {
+  const std::size_t start = candidate.size() - tail;
+  for (std::uint32_t k = 0; k < tail; ++k) {
+    const std::uint32_t p = final - tail + k;
+    const auto c = static_cast<unsigned char>(candidate[start + k]);
+    if (advance(p / 64, position_bit(p), c) == 0) return false;
+  }
+  return true;
+}
+
 // Most patterns fit one word, which needs no scratch words: no bit leaves
 // it and every jump stays in it.
 bool BitAutomaton::Run::in_one_word(std::string_view candidate, std::uint32_t final) const {
@@ -256,6 +270,8 @@ bool BitAutomaton::matches(std::string_view candidate) const {
   if (last_component_) candidate.remove_prefix(candidate.rfind('/') + 1);  // npos + 1 == 0
   if (candidate.size() < layout_.shortest()) return false;
   const Run run(layout_);
+  // A mismatch at the fixed end turns most candidates away at once.
+  if (!run.ends_right(candidate, layout_.final_position(), layout_.tail())) return false;
   return layout_.word_count() == 1 ? run.in_one_word(candidate, layout_.final_position())
                                    : run.in_many_words(candidate, layout_.final_position());
 }

@@ -41,6 +41,7 @@ class Layout::Builder {
   void add_literal(std::uint8_t byte);
   void require(std::uint8_t byte);
   std::vector<std::size_t> alternative_counts() const;
+  std::uint32_t fixed_tail(std::uint32_t final) const;
   Layout pack();
 
   std::span<const Item> items_;
@@ -213,6 +214,26 @@ Layout Layout::Builder::build() && {
   return pack();
 }
 
+// The positions before `final` that advance one byte each, that pass and
+// jump nowhere, that loop only at the first of them, and that no jump leads
+// into past the first: every match ends with a byte for each.
+std::uint32_t Layout::Builder::fixed_tail(std::uint32_t final) const {
+  std::uint32_t first = final;
+  while (first > 0) {
+    const std::uint32_t p = first - 1;
+    const PositionWord& word = words_[p / 64];
+    const std::uint64_t b = position_bit(p);
+    const bool advances = (word.advance_literal | word.advance_not_slash | word.advance_class) & b;
+    if (!advances || ((word.pass | word.jump) & b) != 0) break;
+    first = p;
+    if (((word.loop_not_slash | word.loop_any) & b) != 0) break;
+  }
+  for (auto [from, to] : jumps_) {
+    if (to > first) first = to;
+  }
+  return final - first;
+}
+
 Layout Layout::Builder::pack() {
   Layout layout;
   layout.final_ = static_cast<std::uint32_t>(literals_.size() - 1);
@@ -220,6 +241,7 @@ Layout Layout::Builder::pack() {
   layout.shortest_ = shortest_.front().current;
   std::ranges::sort(jumps_);
   for (auto [from, to] : jumps_) word_of(from).jump |= position_bit(from);
+  layout.tail_ = fixed_tail(layout.final_);
 
   // Classes that occur more than once are kept once.
   std::vector<ClassBits> distinct;

@@ -86,6 +86,9 @@ class Layout {
   std::uint32_t final_position() const { return final_; }
   // The fewest bytes that a match has.
   std::uint32_t shortest() const { return shortest_; }
+  // How many positions before the final one each advance by one byte (the
+  // first of them may loop as well): every match ends with a byte for each.
+  std::uint32_t tail() const { return tail_; }
   // Bytes that every match holds, the rarer in paths first.
   const Required& required() const { return required_; }
 
@@ -117,6 +120,7 @@ class Layout {
   Sizes sizes_;
   std::uint32_t final_ = 0;
   std::uint32_t shortest_ = 0;
+  std::uint32_t tail_ = 0;
   Required required_;
   // One block: words, classes, class_of, jump_first, jump_targets, literals.
   std::unique_ptr<std::byte[]> data_;
