@@ -1,7 +1,6 @@
 #include "walk/glob_automaton.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <span>
 #include <utility>
@@ -141,9 +140,7 @@ std::uint64_t BitAutomaton::Run::class_moves(std::uint32_t w, std::uint64_t reac
   std::uint64_t moves = 0;
   for (std::uint64_t todo = reached & word.advance_class; todo != 0; todo &= todo - 1) {
     const std::uint64_t b = todo & -todo;
-    const std::uint32_t rank =
-        word.classes_before +
-        static_cast<std::uint32_t>(std::popcount(word.advance_class & (b - 1)));
+    const std::uint32_t rank = word.classes_before + count_bits(word.advance_class & (b - 1));
     if (has(classes_[class_of_[rank]], c)) moves |= b;
   }
   return moves;
@@ -184,8 +181,7 @@ std::uint64_t BitAutomaton::Run::jump(std::uint32_t w, std::uint64_t reached, st
   const PositionWord& word = words_[w];
   for (std::uint64_t todo = reached & word.jump; todo != 0;) {
     const std::uint64_t b = todo & -todo;
-    const std::uint32_t rank =
-        word.jumps_before + static_cast<std::uint32_t>(std::popcount(word.jump & (b - 1)));
+    const std::uint32_t rank = word.jumps_before + count_bits(word.jump & (b - 1));
     for (std::uint32_t k = jump_first_[rank]; k < jump_first_[rank + 1]; ++k) {
       const std::uint32_t to = jump_targets_[k];
       if (to / 64 == w) {

@@ -1,7 +1,6 @@
 #include "walk/glob_layout.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <limits>
 #include <memory>
@@ -83,11 +82,8 @@ void Layout::Builder::add_literal(std::uint8_t byte) {
 }
 
 // Keeps up to four bytes that every match holds, the less common in paths
-// first ("/" and "." are everywhere, lower-case letters nearly so).
+// first.
 void Layout::Builder::require(std::uint8_t byte) {
-  const auto commonness = [](std::uint8_t b) {
-    return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
-  };
   auto& bytes = required_.bytes;
   const auto known = bytes.begin() + required_.count;
   if (std::find(bytes.begin(), known, byte) != known) return;
@@ -96,8 +92,8 @@ void Layout::Builder::require(std::uint8_t byte) {
     return;
   }
   auto* worst = std::ranges::max_element(
-      bytes, [&](std::uint8_t a, std::uint8_t b) { return commonness(a) < commonness(b); });
-  if (commonness(byte) < commonness(*worst)) *worst = byte;
+      bytes, {}, [](std::uint8_t b) { return commonness_in_paths(b); });
+  if (commonness_in_paths(byte) < commonness_in_paths(*worst)) *worst = byte;
 }
 
 void Layout::Builder::add_advance(const Item& item) {
@@ -271,8 +267,8 @@ Layout Layout::Builder::pack() {
   for (PositionWord& word : words_) {
     word.classes_before = classes_before;
     word.jumps_before = jumps_before;
-    classes_before += static_cast<std::uint32_t>(std::popcount(word.advance_class));
-    jumps_before += static_cast<std::uint32_t>(std::popcount(word.jump));
+    classes_before += count_bits(word.advance_class);
+    jumps_before += count_bits(word.jump);
   }
   literals_.resize((literals_.size() + kLiteralBlock - 1) / kLiteralBlock * kLiteralBlock);
 

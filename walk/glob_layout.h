@@ -63,6 +63,15 @@ inline std::uint64_t position_bit(std::uint32_t position) {
   return std::uint64_t{1} << (position & 63);
 }
 
+// The number of bits set in `bits`. (std::popcount calls a library routine
+// where the target lacks the instruction, as the baseline x86-64 does.)
+inline std::uint32_t count_bits(std::uint64_t bits) {
+  bits -= (bits >> 1) & 0x5555555555555555u;
+  bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+  bits = (bits + (bits >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<std::uint32_t>((bits * 0x0101010101010101u) >> 56);
+}
+
 // The bytes of a class, 256 bits.
 using ClassBits = std::array<std::uint64_t, 4>;
 

@@ -82,8 +82,7 @@ std::string to_regex(const std::vector<Item>& items, const std::vector<ByteSet>&
 // Two adjacent bytes that every text the pattern matches contains, as
 // (first << 8 | second), or -1 when there are none to be had. They come from
 // the longest run of literals outside groups; of its pairs, the one least
-// likely to occur in paths by a rough guess (separators and dots are common,
-// lower-case letters fairly so).
+// likely to occur in paths.
 int required_pair(const std::vector<Item>& items) {
   std::size_t depth = 0, run = 0, best_run = 0, best_end = 0;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -96,13 +95,10 @@ int required_pair(const std::vector<Item>& items) {
     }
   }
   if (best_run < 2) return -1;
-  const auto commonness = [](unsigned b) {
-    return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
-  };
   int best = -1, best_score = 99;
   for (std::size_t i = best_end - best_run; i + 1 < best_end; ++i) {
     const unsigned first = items[i].byte, second = items[i + 1].byte;
-    const int score = commonness(first) + commonness(second);
+    const int score = commonness_in_paths(first) + commonness_in_paths(second);
     if (score < best_score) {
       best_score = score;
       best = static_cast<int>(first << 8 | second);

@@ -44,6 +44,13 @@ struct Lexed {
   std::vector<ByteSet> classes;
 };
 
+// A rough guess of how common byte `b` is in paths, from 0 (rare) to 3:
+// separators and dots are everywhere, lower-case letters nearly so. The
+// checks that turn candidates away look for the rarer bytes of a pattern.
+inline int commonness_in_paths(unsigned char b) {
+  return b == '/' ? 3 : b == '.' ? 2 : (b >= 'a' && b <= 'z') ? 1 : 0;
+}
+
 // Lexes `p` into items and classes, or fails with the reason of the first
 // fault (see Glob::compile).
 std::expected<Lexed, std::string> lex(std::string_view p, UnclosedClass unclosed);
