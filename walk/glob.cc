@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "walk/glob_automaton.h"
 #include "walk/glob_regex.h"
@@ -11,7 +14,6 @@
 #include "walk/glob_syntax.h"
 
 namespace vorn_walk {
-
 namespace {
 
 // A pattern that no shape answers.
@@ -28,8 +30,8 @@ struct General {
 
 // Kept small: ignore files can hold millions of lines.
 struct Glob::Program {
-  std::vector<glob::Shape> shapes;           // when not empty, the pattern is their union
-  std::unique_ptr<const General> general;    // exactly when `shapes` is empty
+  std::vector<glob::Shape> shapes;         // when not empty, the pattern is their union
+  std::unique_ptr<const General> general;  // exactly when `shapes` is empty
 };
 
 std::string GlobError::text() const {
