@@ -1,5 +1,9 @@
 // The automaton that matches one lowered pattern alone, whatever its shape
-// or size. The set of positions reached (see walk/glob_layout.h) is kept as
+// or size. Kept beside RE2 because RE2 cannot serve where its sets give up:
+// a pattern too large for its memory budget does not compile, and its own
+// fallback from DFA to NFA allocates per match as much as the pattern.
+//
+// The set of positions reached (see walk/glob_layout.h) is kept as
 // bits and advanced 64 positions per machine word, in the manner of
 // Shift-And: each byte costs a few word operations per 64 positions between
 // the lowest and the highest reached.
