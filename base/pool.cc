@@ -1,19 +1,29 @@
 #include "base/pool.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <expected>
 #include <memory>
 #include <thread>
+
+#include "base/file.h"
 
 namespace vorn_base {
 namespace {
 
 constexpr std::size_t kWorkerStackBytes = std::size_t{8} << 20;
+
+// The address space a worker takes once it has allocated: its stack, and the
+// heap that the C library reserves for each new thread's allocations (64 MiB
+// with glibc on 64-bit machines), reserved whole however little is used.
+constexpr std::size_t kWorkerAddressSpace = kWorkerStackBytes + (std::size_t{64} << 20);
 
 // How long a thread that waits for the pool keeps checking before it sleeps:
 // loops come in quick succession, and most of the owner's waits for its last
@@ -42,14 +52,42 @@ bool spin_until(Done done) {
 }
 
 // Whether this thread is a worker of some pool: workers never start workers,
-// so a pool grows only from the threads that call in from outside.
-thread_local bool on_worker = false;
+// so a pool grows only from the threads that call in from outside. Kept in
+// the static thread storage even in a library loaded at run time: there the
+// default is a block allocated on a thread's first use, and the C library
+// ends the process when it cannot allocate it.
+[[gnu::tls_model("initial-exec")]] thread_local bool on_worker = false;
 
 std::atomic<Pool*> process_pool{nullptr};
 
 std::uint64_t thread_count_from_environment() {
   return thread_count_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
                            machine_thread_count());
+}
+
+// The bytes of address space this process has mapped, or nothing when
+// /proc does not tell.
+std::optional<std::uint64_t> mapped_bytes() {
+  const FileDescriptor statm(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
+  if (!statm) return std::nullopt;
+  char text[128];
+  const std::expected<std::size_t, int> got = read_fully(statm.get(), text);
+  if (!got) return std::nullopt;
+  std::uint64_t pages;
+  if (std::from_chars(text, text + *got, pages).ec != std::errc()) return std::nullopt;
+  return pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// How many more workers a limit on the address space (ulimit -v) leaves room
+// for. Reserved memory counts against such a limit as much as memory in use,
+// so workers started while there is room for them could leave none for the
+// work itself: they may take at most half of what is left.
+std::size_t workers_the_address_space_allows() {
+  rlimit limit;
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  const std::optional<std::uint64_t> mapped = mapped_bytes();
+  if (!mapped || *mapped >= limit.rlim_cur) return 0;
+  return static_cast<std::size_t>((limit.rlim_cur - *mapped) / (2 * kWorkerAddressSpace));
 }
 
 }  // namespace
@@ -153,10 +191,11 @@ void Pool::publish(pool_detail::Offer& offer, std::size_t more) noexcept {
 }
 
 // Starts `count` workers, already counted in workers_, until the system
-// refuses one.
+// refuses one or the address space has no room for more.
 void Pool::start_workers(std::size_t count) noexcept {
+  const std::size_t room = workers_the_address_space_allows();
   for (std::size_t started = 0; started < count; ++started) {
-    if (start_thread_(work, this) != 0) {
+    if (started == room || start_thread_(work, this) != 0) {
       std::lock_guard lock(mutex_);
       workers_ -= count - started;
       refused_ = true;

@@ -107,23 +107,33 @@ TEST(PoolEnvironment, SetsHowManyThreadsWorkCallerIncluded) {
   in_fresh_process(on_two_cpus, "^concurrency 2, at most 2 threads\n$");
 }
 
-TEST(PoolEnvironment, AnAddressSpaceLimitLeavesTheCallerWorkingAlone) {
+// In a fresh process, limits the address space to what is mapped now and
+// `more_mib` MiB more, then reports the threads that worked at most.
+[[noreturn]] void report_threads_with_room(long more_mib, const char* num_threads) {
+  long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(2);
+  std::fclose(statm);
+  const rlim_t bytes = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE) + (more_mib << 20));
+  const rlimit limit{bytes, bytes};
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(2);
+  report_threads(num_threads, nullptr);
+}
+
+TEST(PoolEnvironment, AnAddressSpaceLimitKeepsHalfOfWhatIsLeftForTheWork) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer needs more address space than the limit leaves";
+  GTEST_SKIP() << "the address sanitizer needs more address space than the limits leave";
 #endif
-  in_fresh_process(
-      [] {
-        // Room for small allocations, none for a worker's stack.
-        long pages = 0;
-        std::FILE* statm = std::fopen("/proc/self/statm", "r");
-        if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) std::exit(2);
-        std::fclose(statm);
-        const rlim_t bytes = static_cast<rlim_t>(pages * ::sysconf(_SC_PAGESIZE)) + (2 << 20);
-        const rlimit limit{bytes, bytes};
-        if (::setrlimit(RLIMIT_AS, &limit) != 0) std::exit(2);
-        report_threads("4", nullptr);
-      },
-      "^concurrency 4, at most 1 threads\n$");
+  // No room for a worker's stack.
+  in_fresh_process([] { report_threads_with_room(2, "4"); },
+                   "^concurrency 4, at most 1 threads\n$");
+  // Room for several stacks, but a worker with its heap (8 + 64 MiB) would
+  // take more than half of it.
+  in_fresh_process([] { report_threads_with_room(140, "4"); },
+                   "^concurrency 4, at most 1 threads\n$");
+  // Room for two such workers, and as much again.
+  in_fresh_process([] { report_threads_with_room(300, "8"); },
+                   "^concurrency 8, at most 3 threads\n$");
 }
 
 TEST(Pool, RunsEveryIndexOnceWhileSeveralThreadsCallIn) {
