@@ -1,26 +1,20 @@
 #include "walk/read_ahead.h"
 
-#include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_group.h>
+#include "base/pool.h"
 
 namespace vorn_walk {
 
-struct ReadAheadWorkers::Group {
-  tbb::task_group tasks;
-};
-
-ReadAheadWorkers::ReadAheadWorkers() : count_(tbb::this_task_arena::max_concurrency() - 1) {
-  if (count_ > 0) group_ = std::make_unique<Group>();
+ReadAheadWorkers::ReadAheadWorkers(vorn_base::Pool& pool, std::function<void()> job)
+    : count_(static_cast<int>(pool.concurrency() - 1)) {
+  if (count_ > 0) jobs_ = std::make_unique<vorn_base::HelperJobs>(pool, std::move(job));
 }
 
 ReadAheadWorkers::~ReadAheadWorkers() { stop(); }
 
-void ReadAheadWorkers::run(std::function<void()> task) { group_->tasks.run(std::move(task)); }
+void ReadAheadWorkers::offer(int runs) { jobs_->offer(static_cast<std::size_t>(runs)); }
 
 void ReadAheadWorkers::stop() {
-  if (!group_) return;
-  group_->tasks.cancel();
-  group_->tasks.wait();
+  if (jobs_) jobs_->stop();
 }
 
 }  // namespace vorn_walk

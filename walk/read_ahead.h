@@ -37,6 +37,11 @@
 #include <utility>
 #include <vector>
 
+namespace vorn_base {
+class HelperJobs;
+class Pool;
+}  // namespace vorn_base
+
 namespace vorn_walk {
 
 // The state that the scheduler keeps in each node.
@@ -104,26 +109,27 @@ class SpinLock {
   std::atomic<bool> locked_{false};
 };
 
-// The threads of the pool that fill nodes ahead: the one place that knows
-// the pool.
+// The threads of a pool that fill nodes ahead: the one place that knows the
+// pool.
 class ReadAheadWorkers {
  public:
-  // As many workers as the calling thread's arena has threads besides it.
-  ReadAheadWorkers();
-  // Waits for the tasks still running.
+  // Workers of `pool` that run `job` (which must not throw): as many as the
+  // pool lets work besides the calling thread.
+  ReadAheadWorkers(vorn_base::Pool& pool, std::function<void()> job);
+  // Waits for the runs still going.
   ~ReadAheadWorkers();
   ReadAheadWorkers(const ReadAheadWorkers&) = delete;
   ReadAheadWorkers& operator=(const ReadAheadWorkers&) = delete;
 
   int count() const { return count_; }
-  // Runs `task` on a worker (it must not throw).
-  void run(std::function<void()> task);
-  // Drops the tasks not started yet and waits for the others.
+  // Lets `runs` more runs of the job start as workers become idle; with
+  // every worker busy elsewhere they may start late or never.
+  void offer(int runs);
+  // Drops the runs not started yet and waits for the others.
   void stop();
 
  private:
-  struct Group;
-  std::unique_ptr<Group> group_;  // null without workers
+  std::unique_ptr<vorn_base::HelperJobs> jobs_;  // null without workers
   int count_;
 };
 
@@ -133,8 +139,11 @@ class ReadAhead {
   using Node = typename Filler::Node;
   using Scratch = typename Filler::Scratch;
 
-  // `filler` must outlive this. Nothing is filled before the first take().
-  ReadAhead(const Filler& filler, std::size_t budget) : filler_(filler), budget_(budget) {}
+  // `filler` and `pool` must outlive this. Nothing is filled before the
+  // first take(). Nodes are filled ahead only when `pool` lets more than
+  // one thread work.
+  ReadAhead(const Filler& filler, std::size_t budget, vorn_base::Pool& pool)
+      : filler_(filler), budget_(budget), workers_(pool, [this] { work(); }) {}
   ~ReadAhead() { stop(); }
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -256,9 +265,9 @@ class ReadAhead {
     return idle;
   }
 
-  // Starting a task may wake a thread: it happens outside the lock.
+  // Offering runs may wake a thread: it happens outside the lock.
   void run_workers(int count) {
-    for (; count > 0; --count) workers_.run([this] { work(); });
+    if (count > 0) workers_.offer(count);
   }
 
   // Fills the earliest wanted node unless none is left or enough lie ready:

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <oneapi/tbb/task_arena.h>
+
+#include "base/pool.h"
 
 namespace vorn_walk {
 namespace {
@@ -121,11 +122,10 @@ std::vector<std::uint64_t> walk(ReadAhead<FakeFiller>& ahead, FakeFiller& filler
 TEST(ReadAhead, ManyThreadsFillEachNodeOnceAndTheWalkTakesThemDepthFirst) {
   FakeFiller filler(4, 7);
   filler.work = 2us;
-  std::vector<std::uint64_t> taken;
-  tbb::task_arena(16).execute([&] {
-    ReadAhead<FakeFiller> ahead(filler, 4096);
-    taken = walk(ahead, filler, [](const FakeNode&) { return true; });
-  });
+  vorn_base::Pool pool(16);
+  ReadAhead<FakeFiller> ahead(filler, 4096, pool);
+  const std::vector<std::uint64_t> taken =
+      walk(ahead, filler, [](const FakeNode&) { return true; });
   EXPECT_EQ(taken, filler.depth_first());
   EXPECT_EQ(filler.fills.load(), static_cast<int>(taken.size()));
 }
@@ -133,12 +133,13 @@ TEST(ReadAhead, ManyThreadsFillEachNodeOnceAndTheWalkTakesThemDepthFirst) {
 TEST(ReadAhead, StoppingEarlyLeavesTheRestUnfilled) {
   FakeFiller filler(4, 7);
   const std::size_t total = filler.depth_first().size();
+  vorn_base::Pool pool(8);
   std::vector<std::uint64_t> taken;
-  tbb::task_arena(8).execute([&] {
-    ReadAhead<FakeFiller> ahead(filler, 4096);
+  {
+    ReadAhead<FakeFiller> ahead(filler, 4096, pool);
     int left = 10;
     taken = walk(ahead, filler, [&](const FakeNode&) { return --left > 0; });
-  });
+  }
   const int filled = filler.fills.load();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(filler.fills.load(), filled);  // nothing runs on after the end
@@ -155,21 +156,22 @@ TEST_P(ReadAheadFailureTest, WhatFillingThrowsReachesTheThreadThatTakesTheNode) 
   FakeFiller filler(3, 4);
   filler.throw_at = 2;  // the root's second child
   std::string caught;
-  tbb::task_arena(GetParam()).execute([&] {
-    ReadAhead<FakeFiller> ahead(filler, 4096);
-    try {
-      walk(ahead, filler, [&](const FakeNode& node) {
-        // With workers, leave the failing node to them.
-        const bool workers = GetParam() > 1;
-        for (int i = 0; node.id == 1 && workers && !filler.thrown_by_worker && i < 10000; ++i) {
-          std::this_thread::sleep_for(1ms);
-        }
-        return true;
-      });
-    } catch (const std::runtime_error& error) {
-      caught = error.what();
-    }
-  });
+  vorn_base::Pool pool(GetParam());
+  ReadAhead<FakeFiller> ahead(filler, 4096, pool);
+  try {
+    walk(ahead, filler, [&](const FakeNode& node) {
+      // With workers, leave the failing node to them: they fill the root's
+      // children while the walk waits at the root, so the walk, which fills
+      // ahead itself while it waits for a node, cannot get there first.
+      const bool workers = GetParam() > 1;
+      for (int i = 0; node.id == 0 && workers && !filler.thrown_by_worker && i < 10000; ++i) {
+        std::this_thread::sleep_for(1ms);
+      }
+      return true;
+    });
+  } catch (const std::runtime_error& error) {
+    caught = error.what();
+  }
   EXPECT_EQ(caught, "node 2");
   EXPECT_EQ(filler.thrown_by_worker.load(), GetParam() > 1);
 }
@@ -178,13 +180,12 @@ TEST(ReadAhead, WhatLiesFilledAheadStaysWithinTheBudget) {
   constexpr std::size_t kBudget = 2048;
   constexpr int kThreads = 8;
   FakeFiller filler(3, 7);
-  tbb::task_arena(kThreads).execute([&] {
-    ReadAhead<FakeFiller> ahead(filler, kBudget);
-    // A slow walk, so that the workers run as far ahead as they may.
-    walk(ahead, filler, [](const FakeNode&) {
-      std::this_thread::sleep_for(20us);
-      return true;
-    });
+  vorn_base::Pool pool(kThreads);
+  ReadAhead<FakeFiller> ahead(filler, kBudget, pool);
+  // A slow walk, so that the workers run as far ahead as they may.
+  walk(ahead, filler, [](const FakeNode&) {
+    std::this_thread::sleep_for(20us);
+    return true;
   });
   // Each thread may have started one node just below the budget.
   EXPECT_LE(filler.most_held.load(), kBudget + kThreads * FakeFiller::kFootprint);

@@ -51,12 +51,12 @@ std::string_view final_name(std::string_view path) {
 
 class Walker::Impl {
  public:
-  Impl(std::string root, bool follow_links, Matcher exclusions)
+  Impl(std::string root, bool follow_links, Matcher exclusions, vorn_base::Pool& pool)
       : root_(std::move(root)),
         follow_links_(follow_links),
         filler_(rules_, follow_links_,
                 root_.size() + (root_.empty() || root_.ends_with('/') ? 0 : 1)),
-        read_ahead_(filler_, kReadAheadBytes) {
+        read_ahead_(filler_, kReadAheadBytes, pool) {
     rules_.exclusions = std::move(exclusions);
   }
 
@@ -214,11 +214,12 @@ class Walker::Impl {
   ReadAhead<DirectoryFiller> read_ahead_;  // last: stopped before the rest goes
 };
 
-std::expected<Walker, WalkError> Walker::create(std::string root, WalkOptions options) {
+std::expected<Walker, WalkError> Walker::create(std::string root, WalkOptions options,
+                                                vorn_base::Pool& pool) {
   std::expected<Matcher, WalkError> exclusions = exclusion_matcher(options.exclude);
   if (!exclusions) return std::unexpected(std::move(exclusions.error()));
   return Walker(std::make_unique<Impl>(std::move(root), options.follow_links,
-                                       *std::move(exclusions)));
+                                       *std::move(exclusions), pool));
 }
 
 Walker::Walker(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

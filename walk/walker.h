@@ -24,14 +24,14 @@
 // stack, so neither depth nor width is limited by the call stack or by file
 // descriptors.
 //
-// Where the walk is made, in an arena of the oneTBB pool that has more than
-// one thread, the pool's workers list, load and judge the directories the
-// walk will reach next (the earliest in depth-first order first, and only so
-// many bytes ahead of it) while next() strings their results together; with
-// one thread, next() lists each directory itself as it reaches it. For a tree
-// that does not change during the walk both give the same items in the same
-// order; only a change made while the walk runs can be seen by one and not
-// the other.
+// When the walk's pool (the process-wide one unless another is given) lets
+// more than one thread work, the pool's workers list, load and judge the
+// directories the walk will reach next (the earliest in depth-first order
+// first, and only so many bytes ahead of it) while next() strings their
+// results together; with one thread, next() lists each directory itself as
+// it reaches it. For a tree that does not change during the walk both give
+// the same items in the same order; only a change made while the walk runs
+// can be seen by one and not the other.
 //
 // Errors are items of their own; the walk goes on after them:
 //   "{path}: IO error for operation on {path}: {os error}"   (cannot examine,
@@ -48,6 +48,11 @@
 // a walked directory are attached to that directory's entry instead. Paths
 // in texts are shown as lossy UTF-8.
 //
+// Running out of memory while a directory is listed and judged is no error
+// item: the std::bad_alloc (or whatever else the listing threw) is thrown by
+// the call of next() that reaches that directory, whichever thread listed
+// it, and the walker can then only be destroyed.
+//
 // A Walker is used by one thread at a time; destroying it stops its workers
 // and waits for the few directories they are still listing.
 #pragma once
@@ -61,6 +66,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/pool.h"
 #include "walk/walk_error.h"
 
 namespace vorn_walk {
@@ -120,13 +126,14 @@ class Walker {
   // database) and "XDG_CONFIG_HOME", read when the walk starts, and matched
   // relative to the current directory; the errors of its lines are dropped.
   //
-  // Whether workers list ahead is settled here, by the concurrency of the
-  // calling thread's arena.
+  // Directories are listed ahead on the workers of `pool`, which must
+  // outlive the walker, when it lets more than one thread work.
   //
   // Fails, reading nothing, with "error parsing glob '!{pattern}': {reason}"
   // for the first exclusion pattern that does not compile, or with the glob
   // engine's own text should the patterns exceed its limits.
-  static std::expected<Walker, WalkError> create(std::string root, WalkOptions options);
+  static std::expected<Walker, WalkError> create(
+      std::string root, WalkOptions options, vorn_base::Pool& pool = vorn_base::Pool::process());
   Walker(Walker&&) noexcept;
   Walker& operator=(Walker&&) noexcept;
   ~Walker();

@@ -5,17 +5,55 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <functional>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <new>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
-#include <oneapi/tbb/task_arena.h>
 
+#include "base/pool.h"
 #include "walk/test_tree.h"
+
+// Memory that runs out on demand, on a worker: while armed with a size, the
+// first allocation of exactly that many bytes made by a thread other than the
+// one that armed it throws std::bad_alloc. Every other allocation goes to
+// malloc, and every form of delete that can meet one of them to free.
+namespace {
+std::atomic<std::size_t> failing_size{0};
+std::atomic<bool> failed_on_worker{false};
+thread_local bool arming_thread = false;
+
+void* allocate(std::size_t size) noexcept {
+  std::size_t armed = failing_size.load(std::memory_order_relaxed);
+  if (armed != 0 && size == armed && !arming_thread &&
+      failing_size.compare_exchange_strong(armed, 0)) {
+    failed_on_worker = true;
+    return nullptr;
+  }
+  return std::malloc(size == 0 ? 1 : size);
+}
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (void* memory = allocate(size)) return memory;
+  throw std::bad_alloc();
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
+// Not inlined: the compiler would take the free() that new memory meets for
+// a mismatch.
+[[gnu::noinline]] void operator delete(void* memory) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+[[gnu::noinline]] void operator delete(void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
 
 namespace vorn_walk {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 using Names = std::vector<std::string>;
 
@@ -38,9 +76,9 @@ struct Walked {
   }
 };
 
-// A walk lists directories ahead on the pool when its arena has more than
-// one thread and on the calling thread alone otherwise; the tests run walks
-// inside an arena of `threads` to see both.
+// A walk lists directories ahead on its pool when that lets more than one
+// thread work and on the calling thread alone otherwise; the tests run walks
+// on a pool of `threads` to see both.
 constexpr int kSequential = 1;
 constexpr int kParallel = 4;
 
@@ -51,15 +89,16 @@ class WalkTest : public ::testing::Test {
     tree.mkdir("w");
   }
 
-  void in_arena(const std::function<void()>& body) {
-    tbb::task_arena arena(threads);
-    arena.execute(body);
+  // A walker on a pool of `threads`.
+  std::expected<Walker, WalkError> create(const std::string& root, WalkOptions options = {}) {
+    return Walker::create(root, std::move(options),
+                          threads == kSequential ? sequential_ : parallel_);
   }
 
   Walked walk_at(const std::string& root, WalkOptions options = {}) {
     Walked out;
-    in_arena([&] {
-      auto walker = Walker::create(root, std::move(options));
+    [&] {
+      auto walker = create(root, std::move(options));
       ASSERT_TRUE(walker) << walker.error().text;
       while (auto item = walker->next()) {
         if (*item) {
@@ -69,7 +108,7 @@ class WalkTest : public ::testing::Test {
           out.errors.push_back(shown(item->error().text));
         }
       }
-    });
+    }();
     return out;
   }
 
@@ -97,6 +136,10 @@ class WalkTest : public ::testing::Test {
   IsolatedHome home{tree};
   std::string w = tree.path("w");
   int threads = kSequential;
+
+ private:
+  vorn_base::Pool sequential_{kSequential};
+  vorn_base::Pool parallel_{kParallel};
 };
 
 // The tests that hold in both modes.
@@ -275,14 +318,12 @@ TEST_P(EveryModeTest, ErrorsInWalkedIgnoreFilesRideOnTheirDirectory) {
   tree.write("w/sub/x.txt");
   std::string errors;
   Names paths;
-  in_arena([&] {
-    auto walker = Walker::create(w, {});
-    while (auto item = walker->next()) {
-      ASSERT_TRUE(*item);
-      paths.push_back(relative((*item)->path));
-      if (paths.back() == "sub") errors = (*item)->ignore_errors;
-    }
-  });
+  auto walker = create(w);
+  while (auto item = walker->next()) {
+    ASSERT_TRUE(*item);
+    paths.push_back(relative((*item)->path));
+    if (paths.back() == "sub") errors = (*item)->ignore_errors;
+  }
   EXPECT_EQ(shown(errors), "W/sub/.ignore: line 2: error parsing glob '[z-a]': invalid range; 'z' > 'a'");
   std::ranges::sort(paths);
   EXPECT_EQ(paths, (Names{".", "sub", "sub/x.txt"}));
@@ -396,19 +437,40 @@ TEST_F(WalkTest, EntriesThatVanishAfterListingStillComeButADirectoryFailsToList)
   tree.write("w/gone.txt");
   tree.write("w/gone/x.txt");
   Names items;
-  in_arena([&] {
-    auto walker = Walker::create(w, {});
-    ASSERT_TRUE(walker->next()->has_value());  // the root, listed already
-    tree.remove("w/gone.txt");
-    tree.remove("w/gone");
-    while (auto item = walker->next()) {
-      items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
-    }
-  });
+  auto walker = create(w);
+  ASSERT_TRUE(walker->next()->has_value());  // the root, listed already
+  tree.remove("w/gone.txt");
+  tree.remove("w/gone");
+  while (auto item = walker->next()) {
+    items.push_back(*item ? relative((*item)->path) : shown(item->error().text));
+  }
   const auto dir = std::ranges::find(items, "gone");
   ASSERT_LT(dir + 1, items.end());
   EXPECT_EQ(dir[1], "W/gone: IO error for operation on W/gone: No such file or directory (os error 2)");
   EXPECT_NE(std::ranges::find(items, "gone.txt"), items.end());
+}
+
+TEST_F(WalkTest, MemoryRunningOutOnAWorkerReachesTheCallOfNextThatGetsThere) {
+  // A directory whose path has a length that nothing else a worker allocates
+  // has (strings here allocate their length plus 1, vectors even sizes): the
+  // worker that lists its parent fails to allocate the copy of it.
+  constexpr std::size_t kPathLength = 200;
+  ASSERT_LT(w.size() + 4, kPathLength) << "TMPDIR is too long for this test";
+  const std::string name(kPathLength - w.size() - 3, 'd');
+  ASSERT_LT(name.size(), 256u) << "TMPDIR is too short for this test";
+  tree.mkdir("w/a/" + name);
+  tree.write("w/a/x.txt");
+  threads = kParallel;
+  arming_thread = true;
+  failing_size = kPathLength + 1;
+  auto walker = create(w);
+  ASSERT_TRUE(walker->next()->has_value());  // the root, which offers "a" to the workers
+  // The walk stands still until a worker has listed "a", so that it cannot
+  // list it itself.
+  for (int i = 0; i < 10000 && !failed_on_worker; ++i) std::this_thread::sleep_for(1ms);
+  failing_size = 0;
+  ASSERT_TRUE(failed_on_worker);
+  EXPECT_THROW(walker->next(), std::bad_alloc);
 }
 
 TEST_P(EveryModeTest, WalksTwoThousandLevelsWithFewDescriptors) {
@@ -494,24 +556,22 @@ using Said = std::vector<std::string>;
 
 class SameItemsTest : public WalkTest {
  protected:
-  Said said(int arena_threads, const WalkOptions& options, std::size_t most = SIZE_MAX) {
-    threads = arena_threads;
+  Said said(int pool_threads, const WalkOptions& options, std::size_t most = SIZE_MAX) {
+    threads = pool_threads;
     Said out;
-    in_arena([&] {
-      auto walker = Walker::create(w, options);
-      for (; out.size() < most;) {
-        const std::optional<WalkItem> item = walker->next();
-        if (!item) break;
-        if (!*item) {
-          out.push_back("error " + shown((*item).error().text));
-          continue;
-        }
-        const WalkEntry& entry = **item;
-        out.push_back(relative(entry.path) + " name=" + std::string(entry.name) + " depth=" +
-                      std::to_string(entry.depth) + " type=" + std::to_string(static_cast<int>(entry.type)) +
-                      (entry.ignore_errors.empty() ? "" : " ignore errors=" + shown(std::string(entry.ignore_errors))));
+    auto walker = create(w, options);
+    for (; out.size() < most;) {
+      const std::optional<WalkItem> item = walker->next();
+      if (!item) break;
+      if (!*item) {
+        out.push_back("error " + shown((*item).error().text));
+        continue;
       }
-    });
+      const WalkEntry& entry = **item;
+      out.push_back(relative(entry.path) + " name=" + std::string(entry.name) + " depth=" +
+                    std::to_string(entry.depth) + " type=" + std::to_string(static_cast<int>(entry.type)) +
+                    (entry.ignore_errors.empty() ? "" : " ignore errors=" + shown(std::string(entry.ignore_errors))));
+    }
     return out;
   }
 
