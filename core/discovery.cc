@@ -8,9 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include "core/extension.h"
 #include "walk/walker.h"
 
@@ -26,17 +23,14 @@ bool is_selected(std::string_view name, std::span<const std::string_view> extens
 // status call that fails says no). The calls wait until the walk is over:
 // made as the walk goes they would hold it up, made here they run on every
 // core.
-std::vector<std::uint8_t> regular_files(const PathList& paths) {
+std::vector<std::uint8_t> regular_files(const PathList& paths, vorn_base::Pool& pool) {
   std::vector<std::uint8_t> regular(paths.size());
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, paths.size()),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      std::string path;  // with the NUL the system call needs
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                        path.assign(paths[i]);
-                        struct stat st;
-                        regular[i] = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-                      }
-                    });
+  // Each thread's path, with the NUL the system call needs.
+  pool.parallel_for_with<std::string>(paths.size(), [&](std::string& path, std::size_t i) {
+    path.assign(paths[i]);
+    struct stat st;
+    regular[i] = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  });
   return regular;
 }
 
@@ -47,10 +41,11 @@ std::unexpected<EngineError> io_failure(std::string text) {
 }  // namespace
 
 std::expected<PathList, EngineError> walk_files(
-    std::string_view root, std::span<const std::string_view> extensions, const Config& config) {
+    std::string_view root, std::span<const std::string_view> extensions, const Config& config,
+    vorn_base::Pool& pool) {
   auto walker = vorn_walk::Walker::create(
       std::string(root),
-      {.follow_links = config.general.follow_links, .exclude = config.general.exclude});
+      {.follow_links = config.general.follow_links, .exclude = config.general.exclude}, pool);
   if (!walker) return io_failure(std::move(walker.error().text));
   PathList paths;
   while (auto item = walker->next()) {
@@ -64,7 +59,7 @@ std::expected<PathList, EngineError> walk_files(
     }
     if (is_selected(entry.name, extensions)) paths.push_back(entry.path);
   }
-  paths.keep_only(regular_files(paths));
+  paths.keep_only(regular_files(paths, pool));
   paths.sort();
   return paths;
 }

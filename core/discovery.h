@@ -4,16 +4,17 @@
 //   auto paths = walk_files("./src", extensions, config);
 //   if (!paths) return std::unexpected(paths.error());  // "io: ..."
 //
-// Runs on the calling thread, helped by the workers of its oneTBB arena (see
-// vorn_walk::Walker), and shares nothing; any number of calls may run at once
-// on different threads. Every worker task it starts has ended when it
-// returns.
+// Runs on the calling thread, helped by the workers of `pool` (the
+// process-wide pool unless another is given; see vorn_walk::Walker), and
+// shares nothing; any number of calls may run at once on different threads.
+// Every worker task it starts has ended when it returns.
 #pragma once
 
 #include <expected>
 #include <span>
 #include <string_view>
 
+#include "base/pool.h"
 #include "core/config.h"
 #include "core/error.h"
 #include "core/path_list.h"
@@ -50,6 +51,7 @@ namespace vorn_core {
 //       in an ignore file of one of the root's ancestors).
 // Errors in ignore files inside the walked tree are dropped.
 std::expected<PathList, EngineError> walk_files(
-    std::string_view root, std::span<const std::string_view> extensions, const Config& config);
+    std::string_view root, std::span<const std::string_view> extensions, const Config& config,
+    vorn_base::Pool& pool = vorn_base::Pool::process());
 
 }  // namespace vorn_core

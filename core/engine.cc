@@ -5,10 +5,6 @@
 #include <limits>
 #include <optional>
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/enumerable_thread_specific.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include "core/extension.h"
 #include "core/finalize.h"
 #include "core/score.h"
@@ -40,21 +36,6 @@ std::vector<Finding> join_in_order(std::vector<std::vector<Finding>>& slots) {
   joined.reserve(total);
   for (auto& slot : slots) std::ranges::move(slot, std::back_inserter(joined));
   return joined;
-}
-
-// One value per worker thread of the pool, each made on its first use there.
-// Beside for_each_index, these are the only places that know the pool.
-template <typename T>
-using PerWorker = tbb::enumerable_thread_specific<T>;
-
-// Runs `task(i)` for every index below `count` on the default arena, with the
-// default (adaptive) partitioner. Each task writes only its own slot.
-template <typename Task>
-void for_each_index(std::size_t count, const Task& task) {
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
-                    [&](const tbb::blocked_range<std::size_t>& range) {
-                      for (std::size_t i = range.begin(); i != range.end(); ++i) task(i);
-                    });
 }
 
 bool accepts_language(const Analyzer& analyzer, std::string_view language) {
@@ -126,7 +107,8 @@ const Language* Engine::language_for(std::string_view extension) const {
 }
 
 std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
-                                                     std::atomic<std::uint32_t>& failures) const {
+                                                     std::atomic<std::uint32_t>& failures,
+                                                     vorn_base::Pool& pool) const {
   if (languages_.empty()) return {};
   // One place per path, in path order, filled where the path yields a file;
   // the others are dropped at the end. Usually every path yields one, and
@@ -137,12 +119,13 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
     files.emplace_back(nullptr, SemanticIndex(), nullptr, std::string_view());
   }
   std::vector<char> yielded(paths.size(), false);
-  PerWorker<SourceReader> readers;
-  for_each_index(paths.size(), [&](std::size_t i) {
+  // A reader per thread, gone when the thread has no more paths to read: the
+  // files it made keep what they need of it.
+  pool.parallel_for_with<SourceReader>(paths.size(), [&](SourceReader& reader, std::size_t i) {
     // Choosing first means files no language claims are never opened.
     const Language* language = language_for(extension_of(paths[i]));
     if (language == nullptr) return;
-    const std::shared_ptr<const SourceFile> source = readers.local().read(paths[i]);
+    const std::shared_ptr<const SourceFile> source = reader.read(paths[i]);
     if (source == nullptr) {
       failures.fetch_add(1, std::memory_order_relaxed);
       return;
@@ -168,20 +151,22 @@ std::vector<ParsedFile> Engine::parse_files_parallel(const PathList& paths,
   return files;
 }
 
+// Each task of the two analysis stages writes only its own slot.
 std::vector<Finding> analyze_files_parallel(std::span<const ParsedFile> files,
                                             std::span<const Analyzer* const> analyzers,
-                                            const AnalysisContext& context) {
+                                            const AnalysisContext& context,
+                                            vorn_base::Pool& pool) {
   std::vector<std::vector<Finding>> slots(files.size());
-  for_each_index(files.size(),
-                 [&](std::size_t i) { slots[i] = analyze_one_file(files[i], analyzers, context); });
+  pool.parallel_for(files.size(),
+                    [&](std::size_t i) { slots[i] = analyze_one_file(files[i], analyzers, context); });
   return join_in_order(slots);
 }
 
 std::vector<Finding> analyze_project_parallel(std::span<const Analyzer* const> analyzers,
                                               const AnalysisContext& context,
-                                              const Project& project) {
+                                              const Project& project, vorn_base::Pool& pool) {
   std::vector<std::vector<Finding>> slots(analyzers.size());
-  for_each_index(analyzers.size(), [&](std::size_t i) {
+  pool.parallel_for(analyzers.size(), [&](std::size_t i) {
     if (analyzers[i]->is_project_level())
       slots[i] = analyzers[i]->analyze_project(context, project);
   });
@@ -204,8 +189,8 @@ std::uint64_t whole_milliseconds(std::chrono::steady_clock::duration elapsed) {
 }
 
 std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
-                                                        const Config& config,
-                                                        StageTimes* times) const {
+                                                        const Config& config, StageTimes* times,
+                                                        vorn_base::Pool& pool) const {
   const auto start = std::chrono::steady_clock::now();
   StageClock clock(times);
 
@@ -215,12 +200,12 @@ std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
     extensions.insert(extensions.end(), claimed.begin(), claimed.end());
   }
 
-  std::expected<PathList, EngineError> paths = walk_files(root, extensions, config);
+  std::expected<PathList, EngineError> paths = walk_files(root, extensions, config, pool);
   if (!paths) return std::unexpected(std::move(paths.error()));
   clock.lap(&StageTimes::walk);
 
   std::atomic<std::uint32_t> failures = 0;
-  std::vector<ParsedFile> parsed = parse_files_parallel(*paths, failures);
+  std::vector<ParsedFile> parsed = parse_files_parallel(*paths, failures, pool);
   clock.lap(&StageTimes::parse);
   RunStats stats;
   stats.files_scanned = saturating_count(parsed.size());
@@ -231,12 +216,12 @@ std::expected<Report, EngineError> Engine::analyze_path(std::string_view root,
   for (const auto& analyzer : analyzers_) analyzers.push_back(analyzer.get());
   const AnalysisContext context{config};
 
-  std::vector<Finding> findings = analyze_files_parallel(parsed, analyzers, context);
+  std::vector<Finding> findings = analyze_files_parallel(parsed, analyzers, context, pool);
   clock.lap(&StageTimes::per_file);
   // Declared last so that it is released first, before the analyzer list,
   // the paths and the extensions.
   const Project project{std::string(root), std::move(parsed)};
-  append_findings(findings, analyze_project_parallel(analyzers, context, project));
+  append_findings(findings, analyze_project_parallel(analyzers, context, project, pool));
   clock.lap(&StageTimes::project);
 
   stats.suppressed = finalize_findings(findings, project.files, config, root);

@@ -8,10 +8,11 @@
 //
 // A run goes: discovery of the files whose extension a language claims; the
 // parse stage; the per-file analysis stage; the project stage; finalisation
-// (suppressions, per-rule severities, order); scoring. The three stages run
-// in parallel on oneTBB's default arena (created on first use, kept for the
-// process) and put their results together in input order, so a report never
-// depends on the number of workers or on scheduling, apart from elapsed_ms.
+// (suppressions, per-rule severities, order); scoring. The walk and the three
+// stages run in parallel on a pool of threads, the process-wide one
+// (vorn_base::Pool::process()) unless another is given, and put their results
+// together in input order, so a report never depends on the number of
+// workers or on scheduling, apart from elapsed_ms.
 //
 // Only discovery can fail a run. A file that cannot be read or parsed is
 // counted in parse_failures and left out. An exception thrown by a plug-in
@@ -29,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/pool.h"
 #include "core/analyzer.h"
 #include "core/config.h"
 #include "core/discovery.h"
@@ -67,8 +69,9 @@ class Engine {
   // is kept from one run to the next. Fails only with the EngineError of
   // discovery (core/discovery.h). When `times` is given, the stages that ran
   // are timed into it.
-  std::expected<Report, EngineError> analyze_path(std::string_view root, const Config& config,
-                                                  StageTimes* times = nullptr) const;
+  std::expected<Report, EngineError> analyze_path(
+      std::string_view root, const Config& config, StageTimes* times = nullptr,
+      vorn_base::Pool& pool = vorn_base::Pool::process()) const;
 
   // The parse stage: for each path, the last language that claims its
   // extension (the file_extension of its final name, the empty text when it
@@ -78,8 +81,9 @@ class Engine {
   // (a ParseError, or a ParsedFile without its source) yields nothing and
   // adds 1 to `failures` (relaxed, modulo 2^32). The result is in the order
   // of `paths`.
-  std::vector<ParsedFile> parse_files_parallel(const PathList& paths,
-                                               std::atomic<std::uint32_t>& failures) const;
+  std::vector<ParsedFile> parse_files_parallel(
+      const PathList& paths, std::atomic<std::uint32_t>& failures,
+      vorn_base::Pool& pool = vorn_base::Pool::process()) const;
 
  private:
   void release();
@@ -93,15 +97,15 @@ class Engine {
 // project-level and whose target languages are absent or name the file's
 // language (byte for byte) reports on it. Findings come by file, then by
 // analyzer, then in each analyzer's own order.
-std::vector<Finding> analyze_files_parallel(std::span<const ParsedFile> files,
-                                            std::span<const Analyzer* const> analyzers,
-                                            const AnalysisContext& context);
+std::vector<Finding> analyze_files_parallel(
+    std::span<const ParsedFile> files, std::span<const Analyzer* const> analyzers,
+    const AnalysisContext& context, vorn_base::Pool& pool = vorn_base::Pool::process());
 
 // The project stage: each project-level analyzer reports once on `project`;
 // findings come in analyzer order.
-std::vector<Finding> analyze_project_parallel(std::span<const Analyzer* const> analyzers,
-                                              const AnalysisContext& context,
-                                              const Project& project);
+std::vector<Finding> analyze_project_parallel(
+    std::span<const Analyzer* const> analyzers, const AnalysisContext& context,
+    const Project& project, vorn_base::Pool& pool = vorn_base::Pool::process());
 
 // The size measure that scoring divides by: the total bytes rounded to a
 // float, divided by 80, then by 1000 (two float divisions, which can differ

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <oneapi/tbb/global_control.h>
-#include <oneapi/tbb/task_arena.h>
 
+#include "base/pool.h"
 #include "walk/test_tree.h"
 
 namespace vorn_core {
@@ -236,9 +235,7 @@ int parse_under_a_memory_limit() {
   PathList paths;
   paths.push_back(tree.path("sparse.x"));
   paths.push_back(tree.path("growing.x"));
-  bool parsed_none = false;
-  tbb::task_arena(1).execute(
-      [&] { parsed_none = engine.parse_files_parallel(paths, failures).empty(); });
+  const bool parsed_none = engine.parse_files_parallel(paths, failures).empty();
   done = true;
   grower.join();
   ::close(growing);
@@ -356,8 +353,8 @@ TEST(AnalyzePath, AReportDoesNotDependOnTheNumberOfWorkers) {
   const auto parallel = engine.analyze_path(tree.root(), Config{});
   ASSERT_TRUE(parallel.has_value());
   EXPECT_EQ(parallel->findings.size(), 2u * (200 - 19) + 2);
-  const tbb::global_control one_worker(tbb::global_control::max_allowed_parallelism, 1);
-  EXPECT_EQ(json_without_time(*engine.analyze_path(tree.root(), Config{})),
+  vorn_base::Pool one_thread(1);
+  EXPECT_EQ(json_without_time(*engine.analyze_path(tree.root(), Config{}, nullptr, one_thread)),
             json_without_time(*parallel));
 }
 
