@@ -6,10 +6,11 @@
 //   vorn.version()        # "0.1.0"
 //
 // analyze raises TypeError for a bad argument, the interpreter's own
-// UnicodeEncodeError for a path that UTF-8 cannot encode, and ValueError when
-// the run or the writing of its report fails. Any other failure inside the
-// module becomes pyo3_runtime.PanicException (a BaseException): no C++
-// exception ever crosses into the interpreter.
+// UnicodeEncodeError for a path that UTF-8 cannot encode, ValueError when the
+// run or the writing of its report fails, and MemoryError when memory runs
+// out. Any other failure inside the module becomes
+// pyo3_runtime.PanicException (a BaseException): no C++ exception ever
+// crosses into the interpreter.
 //
 // The module is defined single-phase and is owned by the first interpreter
 // that initialises it; its object lives until the process ends, so a re-import
@@ -26,6 +27,7 @@
 #include <cstdlib>
 #include <exception>
 #include <expected>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -147,11 +149,16 @@ void raise_panic(std::string_view message) noexcept {
 }
 
 // Runs an entry point's `body`, turning any C++ exception that leaves it into
-// PanicException. Unwinding releases what the body built before the raise.
+// PanicException, except memory running out: that is MemoryError, as when the
+// interpreter itself cannot allocate. Unwinding releases what the body built
+// before the raise.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    // Raising it needs no memory: the interpreter keeps instances ready.
+    PyErr_NoMemory();
   } catch (const std::exception& failure) {
     raise_panic(failure.what());
   } catch (...) {
