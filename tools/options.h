@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdio>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,20 @@ bool read_options(int argc, char** argv, DiscoveryOptions& options, Own own) {
 inline int usage_error(std::string_view usage) {
   std::fwrite(usage.data(), 1, usage.size(), stderr);
   return 2;
+}
+
+// Runs a tool's `body` and returns its exit status. Memory running out, which
+// the libraries pass on as std::bad_alloc, becomes "out of memory" on stderr
+// and exit status 1 rather than an abort.
+template <typename Body>
+int run_tool(Body body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    constexpr std::string_view kOutOfMemory = "out of memory\n";
+    std::fwrite(kOutOfMemory.data(), 1, kOutOfMemory.size(), stderr);
+    return 1;
+  }
 }
 
 }  // namespace vorn_tools

@@ -4,7 +4,8 @@
 //
 // Each selected path is printed with a newline on stdout, in the order
 // walk_files returns them (exit 0). On failure the error's text ("io: ...")
-// goes to stderr (exit 1); a bad command line prints the usage (exit 2).
+// goes to stderr (exit 1), as does "out of memory" when memory runs out; a
+// bad command line prints the usage (exit 2).
 // `--ext ''` selects the empty extension; without --ext nothing is selected,
 // but the whole tree is walked all the same.
 
@@ -20,9 +21,7 @@ namespace {
 constexpr std::string_view kUsage =
     "usage: vorn-files [--follow-links] [--ext EXT]... [--exclude PATTERN]... [--] ROOT\n";
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   vorn_tools::DiscoveryOptions options;
   if (!vorn_tools::read_options(argc, argv, options,
                                 [](std::string_view, auto&) { return false; })) {
@@ -42,4 +41,10 @@ int main(int argc, char** argv) {
     std::fputc('\n', stdout);
   }
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return vorn_tools::run_tool([&] { return run(argc, argv); });
 }

@@ -7,7 +7,8 @@
 //
 // Prints the report's JSON text and a newline on stdout (exit 0). A failed
 // run, or a report that cannot be written, prints the error's text on stderr
-// (exit 1); a bad command line prints the usage (exit 2). With --warnings
+// (exit 1), as does memory running out ("out of memory"); a bad command line
+// prints the usage (exit 2). With --warnings
 // every warning event is printed on stderr as "warning: {message}". With
 // --stage-times a last line on stderr gives the milliseconds of each stage,
 // "stages walk=W parse=P per-file=F project=J finalise=N score=S release=R
@@ -296,9 +297,7 @@ bool add_override(Config& config, std::string_view setting) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   const Clock::time_point start = Clock::now();
   vorn_tools::DiscoveryOptions options;
   bool warnings = false;
@@ -358,4 +357,10 @@ int main(int argc, char** argv) {
                              written - serialised, written - start));
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return vorn_tools::run_tool([&] { return run(argc, argv); });
 }
