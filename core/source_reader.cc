@@ -13,15 +13,14 @@
 #include <limits>
 #include <new>
 
-#include <oneapi/tbb/scalable_allocator.h>
-
 #include "base/file.h"
 
 namespace vorn_core {
 
 // Memory for file texts, mapped from the kernel: shared blocks that each
-// reader fills one file after the other, and blocks of their own for large
-// files. A block is unmapped when the last file in it goes.
+// reader fills one file after the other (each SourceFile object beside its
+// text), and blocks of their own for large files. A block is unmapped when
+// the last file in it goes.
 //
 // Allocating per file would cost twice: glibc grows a worker thread's heap a
 // page at a time, one mprotect each, which serialises every worker on the
@@ -96,6 +95,44 @@ class SourceReader::Block {
   std::size_t size_;
 };
 
+// Hands out room for the one object that std::allocate_shared makes with it
+// (a SourceFile and its reference counts) at the end of the reader's shared
+// block, which every copy holds: the object then costs no call of the heap,
+// the objects of a block lie together, and nothing is freed on its own at the
+// end. The shared pointer destroys the object while a copy of this allocator
+// is still alive, so the block outlives it.
+template <typename T>
+class SourceReader::InSharedBlock {
+ public:
+  using value_type = T;
+
+  // The shared block must have kObjectRoom bytes of room.
+  explicit InSharedBlock(SourceReader& reader) : reader_(&reader), block_(reader.shared_) {}
+  template <typename U>
+  InSharedBlock(const InSharedBlock<U>& other) : reader_(other.reader_), block_(other.block_) {}
+
+  T* allocate(std::size_t count) {
+    static_assert(sizeof(T) <= kObjectRoom && alignof(T) <= 16);
+    if (count != 1) throw std::bad_alloc();
+    reader_->objects_ += (sizeof(T) + 15) / 16 * 16;
+    return reinterpret_cast<T*>(block_->data() + block_->size() - reader_->objects_);
+  }
+  // The room goes with the block.
+  void deallocate(T*, std::size_t) noexcept {}
+
+  template <typename U>
+  bool operator==(const InSharedBlock<U>& other) const {
+    return block_ == other.block_;
+  }
+
+ private:
+  template <typename>
+  friend class InSharedBlock;
+
+  SourceReader* reader_;  // used by allocate() only, while the reader reads
+  std::shared_ptr<Block> block_;
+};
+
 std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
   try {
     return read_whole(path);
@@ -106,9 +143,9 @@ std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
 }
 
 char* SourceReader::shared_room(std::size_t size) {
-  if (shared_ == nullptr || shared_->size() - taken_ < size) {
+  if (shared_ == nullptr || shared_->size() - taken_ - objects_ < size) {
     shared_ = Block::make(kSharedBlockSize);
-    taken_ = 0;
+    taken_ = objects_ = 0;
     if (shared_ == nullptr) return nullptr;
   }
   return shared_->data() + taken_;
@@ -174,10 +211,11 @@ std::shared_ptr<const SourceFile> SourceReader::read_whole(std::string_view path
     taken_ += filled;
     storage = shared_;
   }
-  // The SourceFile itself comes from TBB's allocator, to spare the heap
-  // growth that Block explains.
+  if (shared_room(kObjectRoom) == nullptr) return nullptr;
+  // The object keeps its own block.
+  if (storage == shared_) storage = nullptr;
   return std::allocate_shared<const SourceFile>(
-      tbb::scalable_allocator<SourceFile>(), std::string_view(data, path.size()),
+      InSharedBlock<SourceFile>(*this), std::string_view(data, path.size()),
       std::string_view(data + path.size(), filled - path.size()), std::move(storage));
 }
 

@@ -35,15 +35,22 @@ class SourceReader {
   static constexpr std::size_t kSharedBlockSize = std::size_t{4} << 20;
   static constexpr std::size_t kSharedUpTo = std::size_t{256} << 10;
 
+  template <typename T>
+  class InSharedBlock;
+  // Room in the shared block for a SourceFile with its reference counts.
+  static constexpr std::size_t kObjectRoom = 256;
+
   // `read`, failing with std::bad_alloc when memory runs out.
   std::shared_ptr<const SourceFile> read_whole(std::string_view path);
-  // At least `size` bytes of room after what has been taken from the shared
-  // block, in a new one when it has not as much left; null when no block can
-  // be had.
+  // At least `size` bytes of room between the texts and the objects taken
+  // from the shared block, in a new one when it has not as much left; null
+  // when no block can be had.
   char* shared_room(std::size_t size);
 
   std::shared_ptr<Block> shared_;
+  // Texts are taken from the shared block's start, objects from its end.
   std::size_t taken_ = 0;
+  std::size_t objects_ = 0;  // a multiple of 16
 };
 
 }  // namespace vorn_core
