@@ -4,6 +4,8 @@ import json
 import os
 import pathlib
 import re
+import subprocess
+import sys
 import tempfile
 import threading
 import unittest
@@ -192,6 +194,104 @@ class RunErrors(Tree):
             with self.assertRaises((TypeError, ValueError)):
                 vorn.analyze(*bad)
         self.assertEqual(without_elapsed(vorn.analyze(self.root)), EMPTY_REPORT)
+
+
+# A child interpreter that limits itself as asked (after importing all it
+# needs), analyses the root twice, setting RAYON_NUM_THREADS in between, and
+# prints the threads it then has and what came of the second call: the report
+# or the name of the exception. The pool's workers outlive the calls, so the
+# threads left are all it ever had.
+CHILD = r"""
+import os, resource, sys
+import vorn
+resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+root, kind, value = sys.argv[1], sys.argv[2], int(sys.argv[3])
+if kind == "nproc":
+    if os.geteuid() == 0:  # the limit does not bind the superuser
+        try:
+            os.setgroups([]); os.setgid(65534); os.setuid(65534)
+        except OSError as error:
+            sys.stdout.write(f"0 cannot drop privileges: {error}"); os._exit(0)
+    resource.setrlimit(resource.RLIMIT_NPROC, (value, value))
+elif kind == "as":
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (value << 20),) * 2)
+for call in (1, 2):
+    try:
+        outcome = vorn.analyze(root)
+    except BaseException as error:
+        outcome = type(error).__name__
+    os.environ["RAYON_NUM_THREADS"] = "64"
+sys.stdout.write(f"{len(os.listdir('/proc/self/task'))} {outcome}")
+sys.stdout.flush()
+os._exit(0)  # no exit handlers: the sanitizers' leak check needs a thread
+"""
+
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+class ThreadsAndLimits(unittest.TestCase):
+    """The worker count from the environment, and what limits on threads or
+    memory do to a call: it goes on with fewer threads, or raises."""
+
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+        self.root = self.folder.name
+        # Readable by the unprivileged user the thread limits run as.
+        os.chmod(self.root, 0o755)
+        for top in range(4):
+            for sub in range(8):
+                folder = os.path.join(self.root, f"top{top}", f"sub{sub}")
+                os.makedirs(folder)
+                for name in ("a.py", "b.rs", ".gitignore"):
+                    pathlib.Path(folder, name).write_text("x\n")
+        self.report = without_elapsed(vorn.analyze(self.root))
+
+    def child(self, root=None, kind="none", value=0, **variables):
+        """The threads of the child and the outcome of its second call."""
+        environment = {name: value for name, value in os.environ.items()
+                       if not name.startswith("RAYON_")}
+        environment.update(variables)
+        done = subprocess.run([sys.executable, "-c", CHILD, root or self.root, kind, str(value)],
+                              capture_output=True, text=True, env=environment, timeout=120)
+        self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
+        threads, outcome = done.stdout.split(" ", 1)
+        if outcome.startswith("cannot drop privileges"):
+            self.skipTest(outcome)
+        if outcome.startswith("{"):
+            outcome = without_elapsed(outcome)
+        return int(threads), outcome
+
+    def test_the_variables_set_how_many_threads_work_read_once(self):
+        for variables, threads in (({"RAYON_NUM_THREADS": "1"}, 1),
+                                   ({"RAYON_NUM_THREADS": "3", "RAYON_RS_NUM_CPUS": "5"}, 3),
+                                   ({"RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "+2"}, 2)):
+            with self.subTest(**variables):
+                self.assertEqual(self.child(**variables), (threads, self.report))
+        most, outcome = self.child()
+        self.assertLessEqual(most, len(os.sched_getaffinity(0)))
+        self.assertEqual(outcome, self.report)
+
+    def test_a_thread_limit_leaves_fewer_threads_and_the_same_report(self):
+        for limit in (1, 2, 4, 6):
+            with self.subTest(limit=limit):
+                self.assertEqual(self.child(kind="nproc", value=limit, RAYON_NUM_THREADS="8")[1],
+                                 self.report)
+
+    @unittest.skipIf(SANITIZED, "the address sanitizer needs more address space than any limit")
+    def test_an_address_space_limit_gives_the_report_or_memory_error(self):
+        for room in (2, 16, 64, 256, 1024):
+            with self.subTest(room=room):
+                outcome = self.child(kind="as", value=room, RAYON_NUM_THREADS="8")[1]
+                self.assertIn(outcome, (self.report, "MemoryError"))
+        # Listing this folder cannot fit in one more MiB.
+        wide = os.path.join(self.root, "wide")
+        os.mkdir(wide)
+        for i in range(5000):
+            pathlib.Path(wide, f"entry-with-a-longish-name-{i:06d}").touch()
+        self.assertEqual(self.child(wide, kind="as", value=1)[1], "MemoryError")
 
 
 class Outer:
