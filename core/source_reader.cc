@@ -80,6 +80,14 @@ class SourceReader::Block {
     if (::munmap(data_ + kept, size_ - kept) == 0) size_ = kept;
   }
 
+  // Gives back the whole pages between `from` and `to`, which nothing uses
+  // or will use, though a huge page around them may have been touched.
+  void give_back(std::size_t from, std::size_t to) {
+    from = round_up(from, kPage);
+    to = to / kPage * kPage;
+    if (from < to) ::munmap(data_ + from, to - from);
+  }
+
   char* data() const { return data_; }
   std::size_t size() const { return size_; }
 
@@ -133,6 +141,14 @@ class SourceReader::InSharedBlock {
   std::shared_ptr<Block> block_;
 };
 
+SourceReader::~SourceReader() { leave_shared(); }
+
+void SourceReader::leave_shared() {
+  // With the objects at its end, a block has its last huge page in memory
+  // from its first file on: the room between texts and objects goes back.
+  if (shared_ != nullptr) shared_->give_back(taken_, shared_->size() - objects_);
+}
+
 std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
   try {
     return read_whole(path);
@@ -144,6 +160,7 @@ std::shared_ptr<const SourceFile> SourceReader::read(std::string_view path) {
 
 char* SourceReader::shared_room(std::size_t size) {
   if (shared_ == nullptr || shared_->size() - taken_ - objects_ < size) {
+    leave_shared();
     shared_ = Block::make(kSharedBlockSize);
     taken_ = objects_ = 0;
     if (shared_ == nullptr) return nullptr;

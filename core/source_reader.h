@@ -19,6 +19,12 @@ namespace vorn_core {
 
 class SourceReader {
  public:
+  SourceReader() = default;
+  // What its files do not use of the memory it took for them goes back.
+  ~SourceReader();
+  SourceReader(const SourceReader&) = delete;
+  SourceReader& operator=(const SourceReader&) = delete;
+
   // The file at `path` (a link followed), read whole, or null when it cannot
   // be read for any reason: it cannot be opened, is no longer a regular
   // file, a read fails, or there is no memory to hold it (a file larger than
@@ -46,6 +52,8 @@ class SourceReader {
   // from the shared block, in a new one when it has not as much left; null
   // when no block can be had.
   char* shared_room(std::size_t size);
+  // Gives back what no text or object of the shared block will use.
+  void leave_shared();
 
   std::shared_ptr<Block> shared_;
   // Texts are taken from the shared block's start, objects from its end.
