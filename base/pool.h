@@ -15,8 +15,9 @@
 // process. The same holds when a limit on the address space leaves too
 // little room: workers may take at most half of what is left of it, each
 // counted with its stack and the heap that the C library reserves for a
-// thread's allocations, so that they never starve the work of memory. Workers live as long as their pool; the process-wide pool is
-// never destroyed, so exiting the process joins nothing and waits for nothing.
+// thread's allocations, so that they never starve the work of memory.
+// Workers live as long as their pool; the process-wide pool is never
+// destroyed, so exiting the process joins nothing and waits for nothing.
 //
 // Every operation may be used by any number of threads at once, tasks
 // included (a task may start a loop of its own), except where a comment says

@@ -157,8 +157,9 @@ std::vector<Finding> analyze_files_parallel(std::span<const ParsedFile> files,
                                             const AnalysisContext& context,
                                             vorn_base::Pool& pool) {
   std::vector<std::vector<Finding>> slots(files.size());
-  pool.parallel_for(files.size(),
-                    [&](std::size_t i) { slots[i] = analyze_one_file(files[i], analyzers, context); });
+  pool.parallel_for(files.size(), [&](std::size_t i) {
+    slots[i] = analyze_one_file(files[i], analyzers, context);
+  });
   return join_in_order(slots);
 }
 
