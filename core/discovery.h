@@ -49,7 +49,8 @@ namespace vorn_core {
 //       file that cannot be read, with `follow_links` a link that cannot be
 //       followed or leads back to a directory containing it, or a bad line
 //       in an ignore file of one of the root's ancestors).
-// Errors in ignore files inside the walked tree are dropped.
+// Errors in ignore files inside the walked tree are dropped. Memory running
+// out is no EngineError: std::bad_alloc is thrown, whichever thread ran out.
 std::expected<PathList, EngineError> walk_files(
     std::string_view root, std::span<const std::string_view> extensions, const Config& config,
     vorn_base::Pool& pool = vorn_base::Pool::process());
